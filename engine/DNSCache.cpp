@@ -1,0 +1,145 @@
+#include "DNSCache.h"
+
+#include <functional>
+
+namespace hostmoor {
+
+TDNSCache* DNSCache = nullptr;
+TDNSIgnoreList* IgnoreList = nullptr;
+
+std::mutex& CacheLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+void CreateCaches() {
+    DNSCache = new TDNSCache;
+    IgnoreList = new TDNSIgnoreList;
+}
+
+void ReleaseCaches() {
+    delete DNSCache;
+    DNSCache = nullptr;
+    delete IgnoreList;
+    IgnoreList = nullptr;
+}
+
+namespace {
+
+std::size_t HashAddress(std::uint32_t address) {
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 17);
+}
+
+std::size_t HashName(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+} // namespace
+
+std::string_view TDNSCache::NameOf(const Entry& e) const {
+    const auto length = static_cast<unsigned char>(fNames[e.NameOffset]);
+    return std::string_view(fNames).substr(e.NameOffset + 1, length);
+}
+
+TDNSItem TDNSCache::Item(std::size_t index) const {
+    const Entry& e = fItems.at(index);
+    return {e.Address, NameOf(e)};
+}
+
+std::size_t TDNSCache::MemoryBytes() const {
+    return fItems.capacity() * sizeof(Entry) + fNames.capacity() +
+           (fByAddr.capacity() + fByName.capacity()) * sizeof(std::uint32_t);
+}
+
+std::uint32_t TDNSCache::FindAddrIndex(std::uint32_t address) const {
+    if (fByAddr.empty())
+        return kEmptySlot;
+    const std::size_t mask = fByAddr.size() - 1;
+    for (std::size_t slot = HashAddress(address) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t index = fByAddr[slot];
+        if (index == kEmptySlot || fItems[index].Address == address)
+            return index;
+    }
+}
+
+std::uint32_t TDNSCache::FindNameIndex(std::string_view name) const {
+    if (fByName.empty())
+        return kEmptySlot;
+    const std::size_t mask = fByName.size() - 1;
+    for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t index = fByName[slot];
+        if (index == kEmptySlot || NameOf(fItems[index]) == name)
+            return index;
+    }
+}
+
+// Each index holds only the first entry for its key, so a later duplicate is never found.
+void TDNSCache::IndexEntry(std::uint32_t index) {
+    const Entry& e = fItems[index];
+    std::size_t mask = fByAddr.size() - 1;
+    for (std::size_t slot = HashAddress(e.Address) & mask;; slot = (slot + 1) & mask) {
+        std::uint32_t& s = fByAddr[slot];
+        if (s == kEmptySlot) {
+            s = index;
+            break;
+        }
+        if (fItems[s].Address == e.Address)
+            break;
+    }
+    const std::string_view name = NameOf(e);
+    mask = fByName.size() - 1;
+    for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
+        std::uint32_t& s = fByName[slot];
+        if (s == kEmptySlot) {
+            s = index;
+            break;
+        }
+        if (NameOf(fItems[s]) == name)
+            break;
+    }
+}
+
+void TDNSCache::Grow() {
+    const std::size_t slots = fByAddr.empty() ? 64 : fByAddr.size() * 2;
+    fByAddr.assign(slots, kEmptySlot);
+    fByName.assign(slots, kEmptySlot);
+    for (std::uint32_t i = 0; i < fItems.size(); ++i)
+        IndexEntry(i);
+}
+
+void TDNSCache::Add(std::string_view name, Address address) {
+    name = name.substr(0, kMaxCachedName);
+    std::lock_guard guard(CacheLock());
+    const auto index = static_cast<std::uint32_t>(fItems.size());
+    fItems.push_back({address, static_cast<std::uint32_t>(fNames.size())});
+    fNames.push_back(static_cast<char>(name.size()));
+    fNames.append(name);
+    // Keep both tables at most half full.
+    if ((fItems.size()) * 2 > fByAddr.size())
+        Grow();
+    else
+        IndexEntry(index);
+    fCount.store(fItems.size(), std::memory_order_relaxed);
+}
+
+std::optional<std::string> TDNSCache::FindAddr(Address address) const {
+    std::lock_guard guard(CacheLock());
+    const std::uint32_t index = FindAddrIndex(address);
+    if (index == kEmptySlot)
+        return std::nullopt;
+    return std::string(NameOf(fItems[index]));
+}
+
+bool TDNSCache::Contains(Address address) const {
+    std::lock_guard guard(CacheLock());
+    return FindAddrIndex(address) != kEmptySlot;
+}
+
+bool TDNSCache::FindName(std::string_view name, Address& address) const {
+    std::lock_guard guard(CacheLock());
+    const std::uint32_t index = FindNameIndex(name);
+    if (index == kEmptySlot)
+        return false;
+    address = fItems[index].Address;
+    return true;
+}
+
+} // namespace hostmoor

@@ -1,0 +1,81 @@
+// Resolved addresses with their host names, and addresses that failed to resolve.
+#pragma once
+
+#include "Resolver.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hostmoor {
+
+constexpr std::size_t kMaxCachedName = 255;
+
+// One entry: an address and a name of at most 255 characters, empty allowed.
+struct TDNSItem {
+    hostmoor::Address Address;
+    std::string_view Name;
+};
+
+// Entries in order of addition; the first entry added for an address or a name is the one
+// found. Searches use hash indexes, so they cost the same however many entries there are.
+// Add, FindAddr and FindName hold CacheLock for the whole operation.
+class TDNSCache {
+public:
+    TDNSCache() = default;
+    TDNSCache(const TDNSCache&) = delete;
+    TDNSCache& operator=(const TDNSCache&) = delete;
+    virtual ~TDNSCache() = default;
+
+    void Add(std::string_view name, Address address);
+    // A copy of the name of the first entry for the address; an empty name is a result.
+    std::optional<std::string> FindAddr(Address address) const;
+    // Copies the address of the first entry named exactly so; false leaves it untouched.
+    bool FindName(std::string_view name, Address& address) const;
+    // FindAddr without the copy: whether any entry holds the address.
+    bool Contains(Address address) const;
+    bool IsDirty() const { return fCount.load(std::memory_order_relaxed) > 0; }
+
+    std::size_t Count() const { return fCount.load(std::memory_order_relaxed); }
+    TDNSItem Item(std::size_t index) const; // no lock: for single-threaded inspection
+    std::size_t MemoryBytes() const;
+
+private:
+    struct Entry {
+        std::uint32_t Address;
+        std::uint32_t NameOffset;
+    };
+    static constexpr std::uint32_t kEmptySlot = 0xffffffffu;
+
+    std::string_view NameOf(const Entry& e) const;
+    std::uint32_t FindAddrIndex(std::uint32_t address) const;
+    std::uint32_t FindNameIndex(std::string_view name) const;
+    void Grow();
+    void IndexEntry(std::uint32_t index);
+
+    std::vector<Entry> fItems;
+    std::string fNames;                 // each name stored as its length byte, then its text
+    std::vector<std::uint32_t> fByAddr; // open addressing, entry index or kEmptySlot
+    std::vector<std::uint32_t> fByName;
+    std::atomic<std::size_t> fCount{0};
+};
+
+class TDNSIgnoreList final : public TDNSCache {
+public:
+    bool Ignore(Address address) const { return Contains(address); }
+};
+
+// One lock for both lists; never destroyed.
+std::mutex& CacheLock();
+
+extern TDNSCache* DNSCache;
+extern TDNSIgnoreList* IgnoreList;
+
+void CreateCaches();
+void ReleaseCaches();
+
+} // namespace hostmoor

@@ -1,0 +1,60 @@
+// The worker base: a thread with a stop flag, a release-when-finished flag and a completion
+// handler that runs on the main thread while the worker waits for it.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+namespace hostmoor {
+
+class TWorker;
+using CompletionHandler = std::function<void(TWorker*)>;
+
+// Carries a call to the main thread, runs it there and returns once it has run. It may also
+// return without running it when the main thread no longer serves calls (program end).
+using MainThreadHook = std::function<void(const std::function<void()>&)>;
+
+// Without a hook the completion handler runs on the worker's own thread.
+void SetMainThreadHook(MainThreadHook hook);
+void RunOnMainThread(const std::function<void()>& call);
+
+// Set when the program is ending; every worker loop tests it.
+void SetApplicationTerminating(bool terminating);
+bool ApplicationTerminating();
+
+class TWorker {
+public:
+    TWorker(const TWorker&) = delete;
+    TWorker& operator=(const TWorker&) = delete;
+    virtual ~TWorker() = default;
+
+    // Starts the body. Call once the inputs and the completion handler are in place. If the
+    // thread cannot be made, the worker is taken out of the registry, released, and the
+    // error rethrown.
+    void Start();
+
+    void Terminate() { fTerminated.store(true); }
+    bool Terminated() const { return fTerminated.load(); }
+    bool ShouldStop() const { return Terminated() || ApplicationTerminating(); }
+
+    virtual bool IsFileJob() const { return false; }
+
+    // What ended the body with an error, empty otherwise.
+    const std::string& FatalError() const { return fFatalError; }
+
+    CompletionHandler OnTerminate;
+    std::atomic<bool> FreeOnTerminate{false};
+
+protected:
+    TWorker() = default;
+    virtual void Execute() = 0;
+
+private:
+    static void Run(TWorker* worker);
+
+    std::atomic<bool> fTerminated{false};
+    std::string fFatalError;
+};
+
+} // namespace hostmoor

@@ -1,0 +1,129 @@
+#include "Resolver.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace hostmoor;
+using hostmoor::test::ScriptedResolver;
+
+namespace {
+
+void EnsureStopped() {
+    while (ResolverStarted())
+        ResolverCleanup();
+}
+
+std::vector<std::string> Dotted(const HostRecord& record) {
+    std::vector<std::string> out;
+    for (Address a : record.Addresses)
+        out.push_back(AddressToText(a));
+    return out;
+}
+
+class SystemResolverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_TEST_DNS();
+        SetResolver(nullptr);
+        if (!ResolverStarted()) {
+            ASSERT_EQ(ResolverStartup(), 0);
+        }
+    }
+};
+
+} // namespace
+
+TEST(ResolverErrorText, MapsTheTable) {
+    EXPECT_EQ(ResolverErrorText(10014), "The address is invalid");
+    EXPECT_EQ(ResolverErrorText(10050), "Network subsystem failure");
+    EXPECT_EQ(ResolverErrorText(10093), "Application not initialised");
+    EXPECT_EQ(ResolverErrorText(11001), "Host not found");
+    EXPECT_EQ(ResolverErrorText(11002), "Try again");
+    EXPECT_EQ(ResolverErrorText(11003), "Nonrecoverable error occurred");
+    EXPECT_EQ(ResolverErrorText(11004), "No data");
+    EXPECT_EQ(ResolverErrorText(-1), "Error: -1");
+    EXPECT_EQ(ResolverErrorText(0), "Error: 0");
+    EXPECT_EQ(ResolverErrorText(11005), "Error: 11005");
+}
+
+TEST(ResolverStartup, FlagAndReturnValues) {
+    EnsureStopped();
+    EXPECT_EQ(ResolverCleanup(), -1);
+    EXPECT_EQ(ResolverStartup(), 0);
+    EXPECT_TRUE(ResolverStarted());
+    EXPECT_EQ(ResolverStartup(), -1);
+    EXPECT_EQ(ResolverCleanup(), 0);
+    EXPECT_FALSE(ResolverStarted());
+    EXPECT_EQ(ResolverCleanup(), -1);
+}
+
+TEST(ResolverStartup, LookupsWhileStoppedFailWithoutAskingTheResolver) {
+    ScriptedResolver scripted;
+    scripted.Answer("a.test", ScriptedResolver::Record("a.test", {"10.0.0.1"}));
+    scripted.Answer("10.0.0.1", ScriptedResolver::Record("a.test", {"10.0.0.1"}));
+    SetResolver(&scripted);
+    EnsureStopped();
+    EXPECT_EQ(LookupHostByName("a.test").ErrorCode, 10093);
+    EXPECT_EQ(LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
+    EXPECT_EQ(scripted.TotalCalls(), 0);
+
+    ResolverStartup();
+    auto outcome = LookupHostByName("a.test");
+    ASSERT_TRUE(outcome.Host);
+    EXPECT_EQ(outcome.Host->Name, "a.test");
+    ResolverCleanup();
+    EXPECT_EQ(LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
+    EXPECT_EQ(scripted.TotalCalls(), 1);
+    SetResolver(nullptr);
+}
+
+TEST(AddressText, ConvertsAsInetAddr) {
+    EXPECT_EQ(AddressToText(TextToAddress("10.1.2.3")), "10.1.2.3");
+    EXPECT_EQ(AddressToText(TextToAddress("01.02.03.04")), "1.2.3.4"); // octal parts
+    EXPECT_EQ(AddressToText(TextToAddress("12345")), "0.0.48.57");
+    EXPECT_EQ(AddressToText(TextToAddress("10.1")), "10.0.0.1");
+    EXPECT_EQ(TextToAddress("999.1.1.1"), 0xffffffffu);
+    EXPECT_EQ(TextToAddress("host"), 0xffffffffu);
+    EXPECT_EQ(TextToAddress(std::string(100, '1')), 0xffffffffu);
+    // Network byte order: the first byte in memory is the first part.
+    const Address a = TextToAddress("192.0.2.1");
+    EXPECT_EQ(reinterpret_cast<const unsigned char*>(&a)[0], 192);
+}
+
+TEST_F(SystemResolverTest, ForwardGivesOfficialNameAddressesInOrderAndAlias) {
+    auto outcome = LookupHostByName("multi.hm.test");
+    ASSERT_TRUE(outcome.Host) << outcome.ErrorCode;
+    EXPECT_EQ(outcome.Host->Name, "multi.hm.test");
+    EXPECT_EQ(Dotted(*outcome.Host),
+              (std::vector<std::string>{"192.0.2.11", "192.0.2.12", "192.0.2.13"}));
+
+    auto alias = LookupHostByName("alias.hm.test");
+    ASSERT_TRUE(alias.Host) << alias.ErrorCode;
+    EXPECT_EQ(alias.Host->Name, "multi.hm.test");
+    EXPECT_EQ(alias.Host->Aliases, (std::vector<std::string>{"alias.hm.test"}));
+    EXPECT_EQ(Dotted(*alias.Host), Dotted(*outcome.Host));
+}
+
+TEST_F(SystemResolverTest, ReverseGivesTheNameOfThePtrRecord) {
+    auto outcome = LookupHostByAddress(TextToAddress("192.0.2.3"));
+    ASSERT_TRUE(outcome.Host) << outcome.ErrorCode;
+    EXPECT_EQ(outcome.Host->Name, "host-3.hm.test");
+    EXPECT_EQ(Dotted(*outcome.Host), (std::vector<std::string>{"192.0.2.3"}));
+}
+
+TEST_F(SystemResolverTest, FailuresMapToTheTableCodes) {
+    EXPECT_EQ(LookupHostByName("no-such-host.hm.test").ErrorCode, 11001);
+    EXPECT_EQ(LookupHostByName("no-such-host.invalid").ErrorCode, 11001);
+    EXPECT_EQ(LookupHostByAddress(TextToAddress("192.0.2.99")).ErrorCode, 11001);
+    EXPECT_EQ(LookupHostByName("x.down.hm.test").ErrorCode, 11002);
+    EXPECT_EQ(LookupHostByName("v6only.hm.test").ErrorCode, 11004);
+}
+
+TEST_F(SystemResolverTest, StoppedFlagGives10093BeforeAsking) {
+    EnsureStopped();
+    EXPECT_EQ(LookupHostByName("multi.hm.test").ErrorCode, 10093);
+    ASSERT_EQ(ResolverStartup(), 0);
+    EXPECT_TRUE(LookupHostByName("multi.hm.test").Host);
+    ASSERT_EQ(ResolverCleanup(), 0);
+    EXPECT_EQ(LookupHostByAddress(TextToAddress("192.0.2.3")).ErrorCode, 10093);
+}

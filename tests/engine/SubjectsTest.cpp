@@ -1,0 +1,114 @@
+#include "Subjects.h"
+
+#include <gtest/gtest.h>
+
+using namespace hostmoor;
+
+namespace {
+
+SubjectList Split(std::string_view text, SplitMode mode = SplitMode::Subjects) {
+    auto list = SplitSubjects(text, mode);
+    EXPECT_TRUE(list.has_value()) << "no list for '" << text << "'";
+    return list.value_or(SubjectList{});
+}
+
+} // namespace
+
+TEST(SplitSubjects, TrimsLowerCasesAndKeepsOrderAndDuplicates) {
+    EXPECT_EQ(Split("  MAIL.Example.ORG   10.0.0.1 "),
+              (SubjectList{"mail.example.org", "10.0.0.1"}));
+    EXPECT_EQ(Split("a a"), (SubjectList{"a", "a"}));
+    EXPECT_EQ(Split("a  b c"), (SubjectList{"a", "b", "c"}));
+    // Only the blank separates; tabs and control characters are trimmed from the ends only.
+    EXPECT_EQ(Split("\tx\ty\n z"), (SubjectList{"x\ty", "z"}));
+}
+
+TEST(SplitSubjects, GivesNoListForTextWithoutItems) {
+    EXPECT_FALSE(SplitSubjects("").has_value());
+    EXPECT_FALSE(SplitSubjects("   ").has_value());
+    EXPECT_FALSE(SplitSubjects(" \t \r ").has_value());
+}
+
+TEST(SplitSubjects, FileNamesKeepCaseAndQuotedRuns) {
+    EXPECT_EQ(Split("/Logs/Access.LOG b.log ", SplitMode::FileNames),
+              (SubjectList{"/Logs/Access.LOG", "b.log"}));
+    EXPECT_EQ(Split("\"/tmp/My Logs/a b.log\" c.log", SplitMode::FileNames),
+              (SubjectList{"/tmp/My Logs/a b.log", "c.log"}));
+    EXPECT_FALSE(SplitSubjects("\"\" ", SplitMode::FileNames).has_value());
+    // An unclosed quote runs to the end.
+    EXPECT_EQ(Split("\"a b", SplitMode::FileNames), (SubjectList{"a b"}));
+}
+
+TEST(CountOccurrences, CountsNonOverlapping) {
+    EXPECT_EQ(CountOccurrences("[", "a[b[c"), 2);
+    EXPECT_EQ(CountOccurrences("[", ""), 0);
+    EXPECT_EQ(CountOccurrences(".", "..."), 3);
+    EXPECT_EQ(CountOccurrences("aa", "aaaa"), 2);
+    EXPECT_EQ(CountOccurrences("aa", "aaa"), 1);
+    EXPECT_EQ(CountOccurrences("", "abc"), 0);
+}
+
+struct KindCase {
+    const char* subject;
+    SubjectKind kind;
+};
+
+class ClassifySubjectTest : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(ClassifySubjectTest, Classifies) {
+    EXPECT_EQ(ClassifySubject(GetParam().subject), GetParam().kind) << GetParam().subject;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ClassifySubjectTest,
+    ::testing::Values(KindCase{"10.1.2.3", skAddress}, KindCase{"12345", skAddress},
+                      KindCase{"1.2.3.4.5", skAddress}, KindCase{"mail.example.org", skHostName},
+                      KindCase{"1-2", skHostName}, KindCase{"10.1.2.*", skRange},
+                      KindCase{"10.1.2.[5-9]", skRange}, KindCase{"*", skRange},
+                      KindCase{"10.1.2.3*", skRange}, KindCase{"10.1.*.*", skOther},
+                      KindCase{"mail_host", skOther}, KindCase{"Mail.example.org", skOther},
+                      KindCase{"a.b.*", skOther}, KindCase{"10.1.2.]", skOther},
+                      KindCase{"10.1.2.[1-2]*", skOther}, KindCase{"10.*.2.3", skOther}));
+
+TEST(IsValidRangePattern, AcceptsOnlyOneWildcardInTheLastSection) {
+    EXPECT_TRUE(IsValidRangePattern("10.1.2.*"));
+    EXPECT_TRUE(IsValidRangePattern("10.1.2.[10-20]"));
+    EXPECT_TRUE(IsValidRangePattern("10.1.2.3*"));
+    EXPECT_FALSE(IsValidRangePattern("10.1.*.*"));
+    EXPECT_FALSE(IsValidRangePattern("10.*.2.3"));
+    EXPECT_FALSE(IsValidRangePattern("10.1.2.[1-2]*"));
+    EXPECT_FALSE(IsValidRangePattern("10.1.2.]"));
+    EXPECT_FALSE(IsValidRangePattern("10.1.[2.3"));
+}
+
+TEST(IsValidRangePattern, LooksOnly255CharactersPastTheWildcard) {
+    const std::string far = "1.*" + std::string(255, '0') + ".1";
+    EXPECT_TRUE(IsValidRangePattern(far));
+    const std::string near = "1.*" + std::string(254, '0') + ".1";
+    EXPECT_FALSE(IsValidRangePattern(near));
+}
+
+struct BoundsCase {
+    const char* text;
+    int low;
+    int high;
+};
+
+class ParseRangeBoundsTest : public ::testing::TestWithParam<BoundsCase> {};
+
+TEST_P(ParseRangeBoundsTest, Reads) {
+    int low = -5;
+    int high = -5;
+    ParseRangeBounds(GetParam().text, low, high);
+    EXPECT_EQ(low, GetParam().low) << GetParam().text;
+    EXPECT_EQ(high, GetParam().high) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, ParseRangeBoundsTest,
+                         ::testing::Values(BoundsCase{".[10-20]", 10, 20}, BoundsCase{".*", 0, 255},
+                                           BoundsCase{".[10]", 10, 255},
+                                           BoundsCase{".[10-20", 10, 2}, BoundsCase{".[5", 0, 255},
+                                           BoundsCase{".[-7]", 0, 7}, BoundsCase{".[3-1]", 3, 1},
+                                           BoundsCase{".[1x2-3y4]", 12, 34},
+                                           BoundsCase{".[99999999999-5]", 0, 5},
+                                           BoundsCase{"", 0, 255}));

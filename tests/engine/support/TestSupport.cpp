@@ -1,0 +1,234 @@
+#include "TestSupport.h"
+
+#include "Clock.h"
+#include "DNSCache.h"
+#include "SimpleLookup.h"
+#include "ThreadManager.h"
+
+#include <cstdlib>
+#include <thread>
+
+namespace hostmoor::test {
+
+ScriptedResolver::ScriptedResolver() = default;
+
+ScriptedResolver::~ScriptedResolver() { OpenGate(); }
+
+HostRecord ScriptedResolver::Record(const std::string& name,
+                                    const std::vector<std::string>& addresses,
+                                    const std::vector<std::string>& aliases) {
+    HostRecord record;
+    record.Name = name;
+    record.Aliases = aliases;
+    for (const auto& a : addresses)
+        record.Addresses.push_back(TextToAddress(a));
+    return record;
+}
+
+void ScriptedResolver::Answer(const std::string& key, HostRecord record) {
+    Script(key, {LookupOutcome{std::move(record), 0}});
+}
+
+void ScriptedResolver::Fail(const std::string& key, int code) {
+    Script(key, {LookupOutcome{std::nullopt, code}});
+}
+
+void ScriptedResolver::Script(const std::string& key, std::vector<LookupOutcome> outcomes) {
+    std::lock_guard guard(fLock);
+    fScripts[key] = std::move(outcomes);
+}
+
+void ScriptedResolver::CloseGate() {
+    std::lock_guard guard(fLock);
+    fGateOpen = false;
+}
+
+void ScriptedResolver::OpenGate() {
+    {
+        std::lock_guard guard(fLock);
+        fGateOpen = true;
+    }
+    fGateChanged.notify_all();
+}
+
+int ScriptedResolver::Calls(const std::string& key) const {
+    std::lock_guard guard(fLock);
+    auto it = fCalls.find(key);
+    return it == fCalls.end() ? 0 : it->second;
+}
+
+LookupOutcome ScriptedResolver::ByName(const std::string& name) { return Lookup(name); }
+
+LookupOutcome ScriptedResolver::ByAddress(Address address) {
+    return Lookup(AddressToText(address));
+}
+
+LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
+    std::unique_lock lock(fLock);
+    ++fTotal;
+    const int call = fCalls[key]++;
+    if (!fGateOpen) {
+        ++fBlocked;
+        fGateChanged.wait(lock, [this] { return fGateOpen; });
+        --fBlocked;
+    }
+    LookupOutcome outcome{std::nullopt, kErrHostNotFound};
+    auto it = fScripts.find(key);
+    if (it != fScripts.end() && !it->second.empty())
+        outcome = it->second[std::min<std::size_t>(call, it->second.size() - 1)];
+    const auto delay = fDelay;
+    lock.unlock();
+    if (delay.count() > 0)
+        std::this_thread::sleep_for(delay);
+    return outcome;
+}
+
+MainThreadQueue::MainThreadQueue() {
+    SetMainThreadHook([this](const std::function<void()>& call) { Submit(call); });
+}
+
+MainThreadQueue::~MainThreadQueue() {
+    SetMainThreadHook(nullptr);
+    {
+        std::lock_guard guard(fLock);
+        fClosed = true;
+    }
+    fChanged.notify_all();
+    // Waiting workers leave without their call; wait until none still refers to us.
+    std::unique_lock lock(fLock);
+    fChanged.wait(lock, [this] { return fItems.empty(); });
+}
+
+void MainThreadQueue::Submit(const std::function<void()>& call) {
+    Item item{call};
+    std::unique_lock lock(fLock);
+    if (fClosed)
+        return;
+    fItems.push_back(&item);
+    fChanged.notify_all();
+    fChanged.wait(lock, [&] { return item.Done || fClosed; });
+    if (!item.Done) {
+        std::erase(fItems, &item);
+        fChanged.notify_all();
+    }
+}
+
+int MainThreadQueue::Drain() {
+    int ran = 0;
+    for (;;) {
+        Item* item = nullptr;
+        {
+            std::lock_guard guard(fLock);
+            if (fItems.empty())
+                return ran;
+            item = fItems.front();
+            fItems.pop_front();
+        }
+        item->Call();
+        ++ran;
+        {
+            std::lock_guard guard(fLock);
+            item->Done = true;
+        }
+        fChanged.notify_all();
+    }
+}
+
+bool MainThreadQueue::DrainUntil(const std::function<bool()>& pred,
+                                 std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        Drain();
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::unique_lock lock(fLock);
+        fChanged.wait_for(lock, std::chrono::milliseconds(10), [this] { return !fItems.empty(); });
+    }
+}
+
+int MainThreadQueue::Pending() const {
+    std::lock_guard guard(fLock);
+    return static_cast<int>(fItems.size());
+}
+
+namespace {
+std::mutex gSleepLock;
+std::map<int, int> gSleeps;
+int gRealSleep = 0;
+} // namespace
+
+CountingSleep::CountingSleep(int realMilliseconds) {
+    std::lock_guard guard(gSleepLock);
+    gSleeps.clear();
+    gRealSleep = realMilliseconds;
+    SetSleepFunction(&CountingSleep::Sleep);
+}
+
+CountingSleep::~CountingSleep() { SetSleepFunction(nullptr); }
+
+void CountingSleep::Sleep(int milliseconds) {
+    int real = 0;
+    {
+        std::lock_guard guard(gSleepLock);
+        ++gSleeps[milliseconds];
+        real = gRealSleep;
+    }
+    if (real > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(real));
+    else
+        std::this_thread::yield();
+}
+
+int CountingSleep::Count(int milliseconds) const {
+    std::lock_guard guard(gSleepLock);
+    auto it = gSleeps.find(milliseconds);
+    return it == gSleeps.end() ? 0 : it->second;
+}
+
+void EngineFixture::SetUp() {
+    CreateCaches();
+    ThreadManager = new TThreadManager;
+    CreateLookupResults();
+    ShowExtendedInfo = true;
+    SetApplicationTerminating(false);
+    SetResolver(&resolver);
+    ResolverStartup();
+}
+
+void EngineFixture::TearDown() {
+    ThreadManager->StopAll();
+    resolver.OpenGate();
+    EXPECT_TRUE(WaitForRegistryEmpty()) << "workers left at the end of the test";
+    ResolverCleanup();
+    SetResolver(nullptr);
+    ReleaseLookupResults();
+    delete ThreadManager;
+    ThreadManager = nullptr;
+    ReleaseCaches();
+}
+
+bool EngineFixture::WaitForRegistryEmpty(std::chrono::milliseconds timeout) {
+    return mainThread.DrainUntil([] { return ThreadManager->ThreadCount() == 0; }, timeout);
+}
+
+std::vector<std::string> EngineFixture::TakeResults() {
+    std::lock_guard guard(ResultsLock());
+    std::vector<std::string> lines;
+    lines.swap(*LookupResults);
+    return lines;
+}
+
+bool InTestDns() {
+    const char* v = std::getenv("HOSTMOOR_TESTDNS");
+    return v && std::string(v) == "1";
+}
+
+std::string TestDnsSkipReason() {
+    const char* v = std::getenv("HOSTMOOR_TESTDNS_SKIP");
+    return std::string("no test DNS server: ") +
+           (v ? v : "not started through tests/testdns/run.sh");
+}
+
+} // namespace hostmoor::test

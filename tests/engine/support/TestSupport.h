@@ -1,0 +1,121 @@
+// Test doubles for the engine's seams: a scripted resolver, a main-thread queue for
+// completion handlers, a counting sleep, and the test DNS environment check.
+#pragma once
+
+#include "Resolver.h"
+#include "Worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace hostmoor::test {
+
+// Answers and error codes by name or by dotted address. A key's outcomes are given in turn;
+// the last one repeats. Unknown keys fail with 11001. A gate makes lookups block until it
+// is opened.
+class ScriptedResolver final : public IResolver {
+public:
+    ScriptedResolver();
+    ~ScriptedResolver() override;
+
+    void Answer(const std::string& key, HostRecord record);
+    void Fail(const std::string& key, int code);
+    void Script(const std::string& key, std::vector<LookupOutcome> outcomes);
+    void SetDelay(std::chrono::milliseconds delay) { fDelay = delay; }
+
+    void CloseGate();
+    void OpenGate();
+    int Blocked() const { return fBlocked.load(); }
+
+    int Calls(const std::string& key) const;
+    int TotalCalls() const { return fTotal.load(); }
+
+    LookupOutcome ByName(const std::string& name) override;
+    LookupOutcome ByAddress(Address address) override;
+
+    static HostRecord Record(const std::string& name, const std::vector<std::string>& addresses,
+                             const std::vector<std::string>& aliases = {});
+
+private:
+    LookupOutcome Lookup(const std::string& key);
+
+    mutable std::mutex fLock;
+    std::condition_variable fGateChanged;
+    bool fGateOpen = true;
+    std::atomic<int> fBlocked{0};
+    std::atomic<int> fTotal{0};
+    std::map<std::string, std::vector<LookupOutcome>> fScripts;
+    std::map<std::string, int> fCalls;
+    std::chrono::milliseconds fDelay{0};
+};
+
+// Stands for the main thread: workers' completion handlers wait here until the test drains.
+class MainThreadQueue {
+public:
+    MainThreadQueue();  // installs itself as the main-thread hook
+    ~MainThreadQueue(); // uninstalls, releasing waiting workers without running their calls
+
+    int Drain(); // runs every waiting call on the calling thread
+    // Drains until pred() holds or the timeout passes; gives pred().
+    bool DrainUntil(const std::function<bool()>& pred,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    int Pending() const;
+
+private:
+    struct Item {
+        std::function<void()> Call;
+        bool Done = false;
+    };
+    void Submit(const std::function<void()>& call);
+
+    mutable std::mutex fLock;
+    std::condition_variable fChanged;
+    std::deque<Item*> fItems;
+    bool fClosed = false;
+};
+
+// Replaces the engine's pauses with ones that only count (and optionally really sleep a
+// little, so that other threads get on); restores the real pause when destroyed.
+class CountingSleep {
+public:
+    explicit CountingSleep(int realMilliseconds = 0);
+    ~CountingSleep();
+    int Count(int milliseconds) const;
+
+private:
+    static void Sleep(int milliseconds);
+};
+
+// Sets up the engine's shared objects for one test and releases them afterwards.
+class EngineFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Waits (draining the queue) for the registry to empty.
+    bool WaitForRegistryEmpty(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::vector<std::string> TakeResults();
+
+    ScriptedResolver resolver;
+    MainThreadQueue mainThread;
+};
+
+bool InTestDns();
+std::string TestDnsSkipReason();
+
+} // namespace hostmoor::test
+
+// Skips a test that needs the test DNS server when it is not there, saying why.
+#define REQUIRE_TEST_DNS()                                                                         \
+    do {                                                                                           \
+        if (!::hostmoor::test::InTestDns())                                                        \
+            GTEST_SKIP() << ::hostmoor::test::TestDnsSkipReason();                                 \
+    } while (0)

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs a command against a private DNS server: a new mount and network namespace, dnsmasq on
+# 127.0.0.1:53 serving zone.conf, and a resolv.conf, hosts and nsswitch.conf of our own
+# bind-mounted over the system's. The command sees HOSTMOOR_TESTDNS=1.
+#
+#   tests/testdns/run.sh COMMAND [ARG...]
+#
+# Extra dnsmasq settings may be given in the file named by HOSTMOOR_TESTDNS_EXTRA. Where the
+# namespace cannot be made, the command runs as it is with HOSTMOOR_TESTDNS_SKIP saying why.
+set -u
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+if [ $# -eq 0 ]; then
+    echo "usage: $0 COMMAND [ARG...]" >&2
+    exit 2
+fi
+
+if [ "${HOSTMOOR_TESTDNS_INSIDE:-}" != 1 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        reason="the test DNS environment needs root (unshare -mn)"
+    elif ! command -v dnsmasq >/dev/null 2>&1 && [ ! -x /usr/sbin/dnsmasq ]; then
+        reason="dnsmasq is not installed"
+    elif ! unshare -mn true 2>/dev/null; then
+        reason="unshare -mn is not permitted here"
+    else
+        HOSTMOOR_TESTDNS_INSIDE=1 exec unshare -mn "$0" "$@"
+    fi
+    export HOSTMOOR_TESTDNS_SKIP="$reason"
+    unset HOSTMOOR_TESTDNS
+    exec "$@"
+fi
+
+# Inside the namespace.
+unset HOSTMOOR_TESTDNS_INSIDE
+PATH="$PATH:/usr/sbin:/sbin"
+ip link set lo up || exit 1
+dir=$(mktemp -d /tmp/hostmoor-testdns.XXXXXX) || exit 1
+chmod 755 "$dir"
+cp "$here/zone.conf" "$dir/dnsmasq.conf"
+if [ -n "${HOSTMOOR_TESTDNS_EXTRA:-}" ]; then
+    cat "$HOSTMOOR_TESTDNS_EXTRA" >>"$dir/dnsmasq.conf"
+fi
+echo "nameserver 127.0.0.1" >"$dir/resolv.conf"
+: >"$dir/hosts"
+echo "hosts: files dns" >"$dir/nsswitch.conf"
+
+if ! dnsmasq --conf-file="$dir/dnsmasq.conf" --pid-file="$dir/dnsmasq.pid" --user=root; then
+    echo "testdns: dnsmasq did not start" >&2
+    rm -rf "$dir"
+    exit 1
+fi
+mount --bind "$dir/resolv.conf" /etc/resolv.conf &&
+    mount --bind "$dir/hosts" /etc/hosts &&
+    mount --bind "$dir/nsswitch.conf" /etc/nsswitch.conf || {
+    kill "$(cat "$dir/dnsmasq.pid")"
+    exit 1
+}
+
+HOSTMOOR_TESTDNS=1 "$@"
+rc=$?
+kill "$(cat "$dir/dnsmasq.pid")" 2>/dev/null
+rm -rf "$dir"
+exit $rc
