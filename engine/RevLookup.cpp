@@ -98,7 +98,7 @@ LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fP
         fFd = -1;
         throw IoError("Cannot create " + path + ": it is the input file " + inputPath);
     }
-    if (::ftruncate(fFd, 0) != 0) {
+    if (S_ISREG(out.st_mode) && ::ftruncate(fFd, 0) != 0) {
         const int error = errno;
         ::close(fFd);
         fFd = -1;

@@ -1,1 +1,314 @@
+#include "DNSCache.h"
+#include "RevLookup.h"
+#include "TestSupport.h"
+#include "ThreadManager.h"
+
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace hostmoor;
+using namespace hostmoor::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+class RevLookupTest : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        dir = fs::temp_directory_path() / ("hostmoor-rev-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        TotalBytes = 0;
+        ProcessedBytes = 1;
+        for (const auto& [address, name] :
+             std::vector<std::pair<const char*, const char*>>{{"192.168.1.10", "n10.example"},
+                                                              {"10.0.0.1", "n1.example"},
+                                                              {"1.2.3.4", "n4.example"},
+                                                              {"5.6.7.8", "n8.example"},
+                                                              {"12.34.56.78", "n78.example"}})
+            resolver.Answer(address, ScriptedResolver::Record(name, {address}));
+    }
+    void TearDown() override {
+        EngineFixture::TearDown();
+        fs::remove_all(dir);
+    }
+
+    // Starts a rewriter and waits for its completion handler; gives the error it kept.
+    std::string Process(const fs::path& in, const fs::path& out) {
+        auto* w = new TRevLookup(in.string(), out.string());
+        std::string error;
+        w->OnTerminate = [&error](TWorker* worker) {
+            error = worker->FatalError();
+            ThreadDone(worker);
+        };
+        w->Start();
+        EXPECT_TRUE(WaitForRegistryEmpty());
+        return error;
+    }
+
+    std::string Rewrite(const std::string& input) {
+        WriteFile(dir / "in.log", input);
+        const std::string error = Process(dir / "in.log", dir / "in.rdns");
+        EXPECT_EQ(error, "");
+        return ReadFile(dir / "in.rdns");
+    }
+
+    std::string RewriteLine(const std::string& line) {
+        std::string out = Rewrite(line + "\n");
+        EXPECT_GE(out.size(), 2u);
+        return out.substr(0, out.size() - 2);
+    }
+
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_F(RevLookupTest, ReplacesEveryUsableAddressInALine) {
+    EXPECT_EQ(RewriteLine("192.168.1.10 - - [01/Jan/1997:10:00:00 +0000] GET /index.html "
+                          "HTTP/1.0 200 1234"),
+              "n10.example - - [01/Jan/1997:10:00:00 +0000] GET /index.html HTTP/1.0 200 1234");
+    EXPECT_EQ(RewriteLine("GET /index.html HTTP/1.0"), "GET /index.html HTTP/1.0");
+    EXPECT_EQ(RewriteLine("version 1.2.3.4.5 from 10.0.0.1."), "version 1.2.3.4.5 from n1.example.");
+    EXPECT_EQ(RewriteLine("...1.2.3.4..."), "...n4.example...");
+    EXPECT_EQ(RewriteLine("a1.2.3.4b"), "an4.exampleb");
+    EXPECT_EQ(RewriteLine("12.34.56.78:80"), "n78.example:80");
+    EXPECT_EQ(RewriteLine("1.2.3.4,5.6.7.8"), "n4.example,n8.example");
+    EXPECT_EQ(RewriteLine("01.02.03.04"), "n4.example"); // octal parts: 1.2.3.4
+}
+
+TEST_F(RevLookupTest, AddressesOnTheIgnoreListArePassedOver) {
+    IgnoreList->Add("", TextToAddress("21.2.3.4"));
+    const std::string line = "21.2.3.4 1.2.3.4";
+    const FoundAddress found = FindAddressInLine(line);
+    EXPECT_EQ(found.Text, "1.2.3.4");
+    EXPECT_EQ(found.Position, 9u); // the tenth character
+    EXPECT_EQ(RewriteLine(line), "21.2.3.4 n4.example");
+    EXPECT_EQ(resolver.Calls("21.2.3.4"), 0);
+}
+
+TEST_F(RevLookupTest, UnreadableDottedTextFailsAsAllOnesOnce) {
+    EXPECT_EQ(RewriteLine("999.1.1.1 x"), "999.1.1.1 x");
+    EXPECT_EQ(resolver.Calls("255.255.255.255"), 3);
+    EXPECT_EQ(RewriteLine("888.1.1.1 1.2.3.4"), "888.1.1.1 n4.example");
+    EXPECT_EQ(resolver.Calls("255.255.255.255"), 3);
+}
+
+TEST_F(RevLookupTest, ThreeFailuresThenNoMoreLookupsForThatAddress) {
+    EXPECT_EQ(Rewrite("10.9.9.9 a\n10.9.9.9 b\r\n"), "10.9.9.9 a\r\n10.9.9.9 b\r\n");
+    EXPECT_EQ(resolver.Calls("10.9.9.9"), 3);
+    EXPECT_TRUE(IgnoreList->Ignore(TextToAddress("10.9.9.9")));
+    EXPECT_FALSE(DNSCache->FindAddr(TextToAddress("10.9.9.9")).has_value());
+    // A resolved address costs one lookup for the whole run.
+    EXPECT_EQ(Rewrite("1.2.3.4\n1.2.3.4\n"), "n4.example\r\nn4.example\r\n");
+    EXPECT_EQ(Rewrite("1.2.3.4\n"), "n4.example\r\n");
+    EXPECT_EQ(resolver.Calls("1.2.3.4"), 1);
+}
+
+TEST_F(RevLookupTest, SubstitutionEndsForNamesHoldingAddressesAndEmptyNames) {
+    resolver.Answer("9.9.9.9", ScriptedResolver::Record("9.9.9.9.example", {"9.9.9.9"}));
+    EXPECT_EQ(RewriteLine("x 9.9.9.9 y 9.9.9.9"), "x 9.9.9.9.example y 9.9.9.9.example");
+    DNSCache->Add("", TextToAddress("7.7.7.7"));
+    EXPECT_EQ(RewriteLine("7.7.7.7 1.2.3.4 7.7.7.7"), "7.7.7.7 n4.example 7.7.7.7");
+    EXPECT_EQ(resolver.Calls("7.7.7.7"), 0);
+}
+
+TEST_F(RevLookupTest, IsDottedQuadCountsDotsOnly) {
+    EXPECT_TRUE(IsDottedQuad("1.2.3.4"));
+    EXPECT_TRUE(IsDottedQuad("1..2.3"));
+    EXPECT_TRUE(IsDottedQuad("999.1.1.1"));
+    EXPECT_FALSE(IsDottedQuad(""));
+    EXPECT_FALSE(IsDottedQuad("1.2.3"));
+    EXPECT_FALSE(IsDottedQuad("1.2.3.4.5"));
+    EXPECT_FALSE(IsDottedQuad("1.2.3.a"));
+}
+
+struct BreakCase {
+    const char* name;
+    std::string input;
+    std::string output;
+};
+
+TEST_F(RevLookupTest, LineBreaksAreLearnedFromTheFirstCrOrLf) {
+    const std::vector<BreakCase> cases = {
+        {"CR LF", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
+        {"CR LF, last unended", "a\r\nb", "a\r\nb\r\n"},
+        {"LF", "a\nb\n", "a\r\nb\r\n"},
+        {"CR", "a\rb", "a\r\nb\r\n"},
+        {"lone LF after CR learned", "x\ra\nb\r", "x\r\nab\r\n"},
+        {"CR dropped after LF learned", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
+        {"Ctrl-Z ends the input", std::string("a\r\nb\x1a" "c\r\n"), "a\r\nb\r\n"},
+        {"Ctrl-Z at a line start", std::string("a\n\x1a" "b\n"), "a\r\n"},
+        {"zero byte kept", std::string("a\0b\n", 4), std::string("a\0b\r\n", 5)},
+        {"empty file", "", ""},
+        {"break only", "\n", "\r\n"},
+    };
+    for (const auto& c : cases) {
+        TotalBytes = 0;
+        EXPECT_EQ(Rewrite(c.input), c.output) << c.name;
+        EXPECT_EQ(TotalBytes.load(), static_cast<std::int64_t>(c.input.size())) << c.name;
+    }
+}
+
+TEST_F(RevLookupTest, ProgressCountersAdvanceEveryTenthLine) {
+    std::string input;
+    for (int i = 1; i <= 25; ++i)
+        input += (i == 11 || i == 21 ? "1.2.3.4abc" : "0123456789") + std::string("\r\n");
+    std::vector<std::int64_t> atLookup;
+    resolver.OnLookup = [&](const std::string&) { atLookup.push_back(ProcessedBytes.load()); };
+    Rewrite(input);
+    resolver.OnLookup = nullptr;
+    // Line 11 is read after the first group of ten; the address is cached by line 21.
+    EXPECT_EQ(atLookup, (std::vector<std::int64_t>{101}));
+    EXPECT_EQ(TotalBytes.load(), 25 * 12);
+    EXPECT_EQ(ProcessedBytes.load(), 1 + 200);
+}
+
+TEST_F(RevLookupTest, InputAndOutputErrorsEndTheJobAndAreKept) {
+    const std::int64_t before = TotalBytes.load();
+    std::string error = Process(dir / "missing.log", dir / "missing.rdns");
+    EXPECT_NE(error.find("missing.log"), std::string::npos) << error;
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    EXPECT_EQ(TotalBytes.load(), before);
+    EXPECT_FALSE(fs::exists(dir / "missing.rdns"));
+
+    WriteFile(dir / "a.log", "1.2.3.4\n");
+    error = Process(dir / "a.log", dir / "no-such-folder" / "a.rdns");
+    EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
+
+    fs::create_directories(dir / "folder.log");
+    error = Process(dir / "folder.log", dir / "folder.rdns");
+    EXPECT_NE(error.find("Is a directory"), std::string::npos) << error;
+}
+
+TEST_F(RevLookupTest, WriteFailureMidwayIsReported) {
+    std::string big;
+    for (int i = 0; i < 100000; ++i)
+        big += "line " + std::to_string(i) + " 1.2.3.4\n";
+    WriteFile(dir / "big.log", big);
+    const std::string error = Process(dir / "big.log", "/dev/full");
+    EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
+    EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+}
+
+TEST_F(RevLookupTest, NeverEmptiesTheInputThroughAnotherName) {
+    WriteFile(dir / "a.log", "1.2.3.4\n");
+    fs::create_hard_link(dir / "a.log", dir / "a.rdns");
+    fs::create_symlink(dir / "a.log", dir / "b.rdns");
+    EXPECT_NE(Process(dir / "a.log", dir / "a.rdns").find("input"), std::string::npos);
+    EXPECT_NE(Process(dir / "a.log", dir / "b.rdns").find("input"), std::string::npos);
+    EXPECT_NE(Process(dir / "a.log", dir / "a.log").find("input"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "a.log"), "1.2.3.4\n");
+}
+
+TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
+    resolver.CloseGate();
+    WriteFile(dir / "a.log", "one\ntwo\nthree 1.2.3.4\nfour\nfive\n");
+    auto* w = new TRevLookup((dir / "a.log").string(), (dir / "a.rdns").string());
+    w->OnTerminate = ThreadDone;
+    w->Start();
+    while (resolver.Blocked() == 0)
+        std::this_thread::sleep_for(1ms);
+    ThreadManager->StopAll();
+    resolver.OpenGate();
+    ASSERT_TRUE(WaitForRegistryEmpty());
+    EXPECT_EQ(ReadFile(dir / "a.rdns"), "one\r\ntwo\r\nthree n4.example\r\n");
+    // Closed: the output can be removed and the folder with it.
+    EXPECT_TRUE(fs::remove(dir / "a.rdns"));
+}
+
+TEST_F(RevLookupTest, SeveralRewritersShareTheCacheAndCountersSumExactly) {
+    int notices = 0;
+    ThreadManager->OnAllFileJobsFinished = [&] { ++notices; };
+    resolver.SetDelay(1ms);
+    constexpr int kFiles = 4;
+    std::int64_t size = 0;
+    std::int64_t processed = 1;
+    std::vector<std::string> expected(kFiles);
+    for (int f = 0; f < kFiles; ++f) {
+        std::string in;
+        const int lines = 995 + f;
+        std::int64_t pending = 0;
+        for (int i = 0; i < lines; ++i) {
+            const std::string address = "10.7." + std::to_string(i % 50) + "." + std::to_string(f);
+            const std::string known = (i % 3 == 0) ? "1.2.3.4" : "5.6.7.8";
+            const std::string line = address + " - " + known + " GET /x.html";
+            in += line + "\n";
+            expected[f] += address + " - " + (i % 3 == 0 ? "n4.example" : "n8.example") +
+                           " GET /x.html\r\n";
+            pending += static_cast<std::int64_t>(line.size());
+            if ((i + 1) % 10 == 0) {
+                processed += pending;
+                pending = 0;
+            }
+        }
+        size += static_cast<std::int64_t>(in.size());
+        WriteFile(dir / ("f" + std::to_string(f) + ".log"), in);
+    }
+    for (int f = 0; f < kFiles; ++f) {
+        auto* w = new TRevLookup((dir / ("f" + std::to_string(f) + ".log")).string(),
+                                 (dir / ("f" + std::to_string(f) + ".rdns")).string());
+        w->OnTerminate = ThreadDone;
+        w->Start();
+    }
+    ASSERT_TRUE(WaitForRegistryEmpty(120s));
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(TotalBytes.load(), size);
+    EXPECT_EQ(ProcessedBytes.load(), processed);
+    for (int f = 0; f < kFiles; ++f)
+        EXPECT_EQ(ReadFile(dir / ("f" + std::to_string(f) + ".rdns")), expected[f]) << f;
+    // Shared knowledge: each unresolvable address failed three times at most per racing worker.
+    EXPECT_LE(resolver.Calls("10.7.0.0"), 3);
+}
+
+class RevLookupDnsTest : public RevLookupTest {
+protected:
+    void SetUp() override {
+        RevLookupTest::SetUp();
+        REQUIRE_TEST_DNS();
+        SetResolver(nullptr);
+    }
+};
+
+TEST_F(RevLookupDnsTest, CombinedFormatLogAgainstTheTestServer) {
+    const char* agents[] = {"Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0",
+                            "curl/7.88.1", "Wget/1.21.3"};
+    std::string in;
+    std::string expected;
+    for (int i = 0; i < 60; ++i) {
+        const int octet = (i % 3 == 2) ? 90 + i % 7 : 1 + i % 10; // 1-10 resolve, 90-96 do not
+        const std::string address = "192.0.2." + std::to_string(octet);
+        const std::string name =
+            octet <= 10 ? "host-" + std::to_string(octet) + ".hm.test" : address;
+        const std::string rest = " - - [07/Dec/2026:10:00:" + std::to_string(10 + i % 50) +
+                                 " +0000] \"GET /docs/v1.2/page" + std::to_string(i) +
+                                 ".html HTTP/1.1\" 200 " + std::to_string(1000 + i) +
+                                 " \"http://192.0.2.30/ref\" \"" + agents[i % 3] + "\"";
+        in += address + rest + "\n";
+        std::string rewritten = rest;
+        rewritten.replace(rewritten.find("192.0.2.30"), 10, "192.0.2.30.hm.test");
+        expected += name + rewritten + "\r\n";
+    }
+    EXPECT_EQ(Rewrite(in), expected);
+}

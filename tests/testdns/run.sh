@@ -40,7 +40,7 @@ cp "$here/zone.conf" "$dir/dnsmasq.conf"
 if [ -n "${HOSTMOOR_TESTDNS_EXTRA:-}" ]; then
     cat "$HOSTMOOR_TESTDNS_EXTRA" >>"$dir/dnsmasq.conf"
 fi
-echo "nameserver 127.0.0.1" >"$dir/resolv.conf"
+printf "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n" >"$dir/resolv.conf"
 : >"$dir/hosts"
 echo "hosts: files dns" >"$dir/nsswitch.conf"
 

@@ -64,6 +64,8 @@ LookupOutcome ScriptedResolver::ByAddress(Address address) {
 }
 
 LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
+    if (OnLookup)
+        OnLookup(key);
     std::unique_lock lock(fLock);
     ++fTotal;
     const int call = fCalls[key]++;
@@ -96,7 +98,7 @@ MainThreadQueue::~MainThreadQueue() {
     fChanged.notify_all();
     // Waiting workers leave without their call; wait until none still refers to us.
     std::unique_lock lock(fLock);
-    fChanged.wait(lock, [this] { return fItems.empty(); });
+    fChanged.wait(lock, [this] { return fSubmitters == 0; });
 }
 
 void MainThreadQueue::Submit(const std::function<void()>& call) {
@@ -104,13 +106,14 @@ void MainThreadQueue::Submit(const std::function<void()>& call) {
     std::unique_lock lock(fLock);
     if (fClosed)
         return;
+    ++fSubmitters;
     fItems.push_back(&item);
     fChanged.notify_all();
     fChanged.wait(lock, [&] { return item.Done || fClosed; });
-    if (!item.Done) {
+    if (!item.Done)
         std::erase(fItems, &item);
-        fChanged.notify_all();
-    }
+    --fSubmitters;
+    fChanged.notify_all();
 }
 
 int MainThreadQueue::Drain() {

@@ -31,6 +31,8 @@ public:
     void Fail(const std::string& key, int code);
     void Script(const std::string& key, std::vector<LookupOutcome> outcomes);
     void SetDelay(std::chrono::milliseconds delay) { fDelay = delay; }
+    // Called with the key at the start of every lookup, on the worker's thread.
+    std::function<void(const std::string&)> OnLookup;
 
     void CloseGate();
     void OpenGate();
@@ -81,6 +83,7 @@ private:
     std::condition_variable fChanged;
     std::deque<Item*> fItems;
     bool fClosed = false;
+    int fSubmitters = 0; // workers inside Submit
 };
 
 // Replaces the engine's pauses with ones that only count (and optionally really sleep a
