@@ -1,0 +1,101 @@
+// Start-up and shut-down of Hostmoor.
+#include "Application.h"
+#include "Filter.h"
+#include "SettingsStore.h"
+
+#include "DNSCache.h"
+#include "SimpleLookup.h"
+#include "ThreadManager.h"
+#include "Worker.h"
+
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+using namespace hostmoor;
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT close the window as the Close button does, so the settings are saved.
+void CloseOnTerminationSignals(TDNSForm& form) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &form);
+    QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(gSignalPipe[0], &byte, 1);
+        form.close();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Runs one start-up or shut-down step, sending an error to the general error report.
+template <typename Step> bool Guarded(Step step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        HostmoorApplication::ReportError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The application object is left in place when workers may still wait on it at the end.
+    auto* app = new HostmoorApplication(argc, argv);
+
+    CreateCaches();
+    ThreadManager = new TThreadManager;
+    CreateLookupResults();
+    Settings = new SettingsStore;
+    Guarded([] { MaxSavedDropDownCount = Settings->ReadNumber("General", "MaxSavedDropDownCount", 8); });
+    QApplication::setApplicationName("Hostmoor");
+    InstallQtMainThreadHook();
+
+    auto* form = new TDNSForm;
+    Guarded([form] { form->FormCreate(); });
+    CloseOnTerminationSignals(*form);
+    form->show();
+    const int rc = QApplication::exec();
+
+    SetApplicationTerminating(true);
+    Guarded([form] { form->FormDestroy(); });
+    delete form;
+
+    delete Settings;
+    Settings = nullptr;
+    ReleaseLookupResults();
+    const bool workersLeft = ThreadManager->ThreadCount() > 0;
+    ThreadManager->DropAll();
+    if (workersLeft) {
+        // Workers blocked in a lookup may still reach the registry and the caches: end the
+        // process without releasing them.
+        std::fflush(nullptr);
+        std::_Exit(rc);
+    }
+    delete ThreadManager;
+    ThreadManager = nullptr;
+    ReleaseCaches();
+    delete app;
+    return rc;
+}

@@ -1,0 +1,44 @@
+#include "Application.h"
+
+#include "Worker.h"
+
+#include <QMessageBox>
+#include <QThread>
+
+#include <exception>
+
+namespace hostmoor {
+
+HostmoorApplication::HostmoorApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+HostmoorApplication::~HostmoorApplication() { SetMainThreadHook(nullptr); }
+
+bool HostmoorApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        ReportError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        ReportError("Unknown error");
+    }
+    return false;
+}
+
+void HostmoorApplication::ReportError(const QString& text) {
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
+}
+
+void InstallQtMainThreadHook() {
+    SetMainThreadHook([](const std::function<void()>& call) {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        if (QThread::currentThread() == app->thread()) {
+            call();
+            return;
+        }
+        QMetaObject::invokeMethod(app, call, Qt::BlockingQueuedConnection);
+    });
+}
+
+} // namespace hostmoor

@@ -1,0 +1,21 @@
+// The application object: the general error report and the main-thread hook.
+#pragma once
+
+#include <QApplication>
+
+namespace hostmoor {
+
+class HostmoorApplication : public QApplication {
+public:
+    HostmoorApplication(int& argc, char** argv);
+    ~HostmoorApplication() override;
+
+    // An exception that leaves a handler ends up here and is shown in a critical message box.
+    bool notify(QObject* receiver, QEvent* event) override;
+    static void ReportError(const QString& text);
+};
+
+// Runs worker completion handlers on the main thread by blocking queued invocation.
+void InstallQtMainThreadHook();
+
+} // namespace hostmoor

@@ -1,0 +1,142 @@
+// The main window: its pages and controls, and the handlers of the lookup and rewrite pages.
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QAction;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QWidget;
+
+namespace hostmoor {
+
+class TWorker;
+
+// Texts that the window shows and tests compare with.
+extern const char* const kMakerLine;
+extern const char* const kMakerAddress;
+extern const char* const kDefaultHostName;
+QString InstructionText();
+
+// The output name of a rewrite: the extension after the last '/' replaced by ".rdns".
+QString OutputFileName(const QString& input);
+
+class TDNSForm : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TDNSForm(QWidget* parent = nullptr);
+    ~TDNSForm() override;
+
+    // Start-up and shut-down steps of the window; the application calls them.
+    void FormCreate();
+    void FormDestroy();
+
+    void SetProgressCaption(const QString& text);
+    QString ProgressCaption() const;
+
+    void AddToDropdownList(QComboBox* box);
+    void ReadDropdownList(QComboBox* box);
+    void WriteDropdownList(QComboBox* box);
+
+    // Seams for the outside world; tests replace them.
+    std::function<QStringList(QFileDialog&)> RunOpenDialog; // empty list: cancelled
+    std::function<void(const QString&)> ShowMessage;        // modal, one OK button
+    std::function<void()> Beep;
+    std::function<bool(const QString&)> OpenUrl;
+
+    // Controls, named as their objectName.
+    QTabWidget* PageControl1;
+    QWidget* SimpleDNS;
+    QWidget* AdvancedDNS;
+    QWidget* AboutPage;
+    QWidget* AboutMaker;
+    QPushButton* CloseButton;
+    QStatusBar* StatusBar1;
+    QLabel* StatusPanel0;
+    QLabel* StatusPanel1;
+    QProgressBar* ProgressBar1;
+    QTimer* Timer1;
+    QTimer* LookupResultsTimer;
+    QFileDialog* OpenDialog1;
+    QMenu* SimpleDNSPopup;
+    QAction* Copy1;
+    QAction* CopyAll1;
+    QAction* ClearAll1;
+    QAction* Stop1;
+    QComboBox* LookupSubject;
+    QPushButton* LookupButton;
+    QPlainTextEdit* LookupResultMemo;
+    QCheckBox* ExtendedInfo;
+    QComboBox* InEdit;
+    QPushButton* BrowseButton;
+    QPushButton* StartButton;
+    QPushButton* VisitMakerButton;
+
+public slots:
+    void FormShow();
+    void PageControl1Change();
+    void CloseButtonClick();
+    void VisitMakerButtonClick();
+
+    void LookupButtonClick();
+    void LookupSubjectChange();
+    void ExtendedInfoClick();
+    void LookupResultsTimerTimer();
+    void SimpleDNSPopupPopup();
+    void Copy1Click();
+    void CopyAll1Click();
+    void ClearAll1Click();
+    void Stop1Click();
+
+    void BrowseForInputFileClick();
+    void InEditChange();
+    void StartButtonClick();
+    void Timer1Timer();
+
+public:
+    // Whether a typed character may enter LookupSubject.
+    static bool LookupSubjectAccepts(int code);
+    // Lets the character through or swallows it with the alert sound.
+    bool LookupSubjectKeyPress(int code);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildLookupPage();
+    void BuildRewritePage();
+    void BuildAboutPages();
+    void AllFileJobsFinished();
+    void FileJobDone(TWorker* worker);
+    using FilePair = std::pair<QString, QString>; // input, output
+    QString RefusalFor(const QString& input, const QString& output,
+                       const std::vector<FilePair>& batch) const;
+
+    bool fFirstResults = true;
+    // Input and output of every running rewrite job.
+    std::map<TWorker*, FilePair> fJobFiles;
+};
+
+} // namespace hostmoor
