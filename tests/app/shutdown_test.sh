@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Starts the real program under Xvfb, drives it with xdotool and checks start-up and
+# shut-down: closing on Escape and on SIGTERM with the settings written, and the wait of
+# about 3.1 s when a lookup is still blocked at the end.
+#   tests/app/shutdown_test.sh BUILD/app/hostmoor
+set -u
+bin=$1
+for tool in Xvfb xdotool; do
+    if ! command -v $tool >/dev/null; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+
+tmp=$(mktemp -d)
+display=:$((100 + $$ % 150))
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null; rm -rf "$tmp"' EXIT
+export DISPLAY=$display
+for _ in $(seq 50); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    sleep 0.1
+done
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Starts the program with its own settings folder; sets pid and win.
+start() {
+    XDG_CONFIG_HOME="$tmp/$1" "$bin" >"$tmp/$1.log" 2>&1 &
+    pid=$!
+    win=$(timeout 20 xdotool search --sync --name '^Hostmoor$' | head -1)
+    [ -n "$win" ] || fail "$1: no window"
+    xdotool windowactivate --sync "$win" >/dev/null 2>&1 || xdotool windowfocus --sync "$win"
+}
+
+# Waits for the program to end; sets rc and elapsed (seconds, from the call).
+finish() {
+    local begin=$(date +%s.%N)
+    for _ in $(seq 200); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "still running after 10 s"
+        kill -9 "$pid"
+    fi
+    wait "$pid"
+    rc=$?
+    elapsed=$(echo "$(date +%s.%N) - $begin" | bc)
+}
+
+conf() { cat "$tmp/$1/Brightfold/Hostmoor.conf" 2>/dev/null; }
+
+echo "== closes on Escape and writes its settings"
+start escape
+xdotool key Escape
+finish
+[ "$rc" -eq 0 ] || fail "exit code $rc"
+conf escape | grep -q '^LookupSubject%200=$' || fail "history not written: $(conf escape)"
+conf escape | grep -q '^InEdit%207=$' || fail "InEdit history not written"
+conf escape | grep -q '^ShowExtendedInfo=1$' || fail "ShowExtendedInfo not written"
+conf escape | grep -q '^ActiveTab=0$' || fail "ActiveTab not written"
+conf escape | grep -q 'MaxSavedDropDownCount' && fail "MaxSavedDropDownCount written"
+echo "   ended in ${elapsed}s"
+
+echo "== closes on SIGTERM on the rewrite page"
+start term
+xdotool key alt+a
+sleep 0.3
+kill -TERM "$pid"
+finish
+[ "$rc" -eq 0 ] || fail "exit code $rc"
+conf term | grep -q '^ActiveTab=1$' || fail "ActiveTab 1 not written: $(conf term)"
+
+if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
+    echo "== waits about 3.1 s for a lookup still blocked at the end"
+    start blocked
+    xdotool key End shift+Home BackSpace
+    xdotool type --delay 10 "x.down.hm.test"
+    xdotool key Return
+    sleep 0.4
+    xdotool key Escape
+    finish
+    echo "   ended in ${elapsed}s"
+    [ "$rc" -eq 0 ] || fail "exit code $rc"
+    (($(echo "$elapsed >= 3.0" | bc))) || fail "ended after ${elapsed}s, before the wait of 3.1 s"
+    (($(echo "$elapsed < 8.0" | bc))) || fail "ended after ${elapsed}s"
+    conf blocked | grep -q '^LookupSubject%200=x.down.hm.test$' || fail "history: $(conf blocked)"
+else
+    echo "SKIP: blocked lookup case: ${HOSTMOOR_TESTDNS_SKIP:-no test DNS server}"
+fi
+
+if [ $failures -ne 0 ]; then
+    for f in "$tmp"/*.log; do echo "--- $f"; cat "$f"; done
+    exit 1
+fi
+echo "PASS"
