@@ -1,0 +1,298 @@
+#include "WindowTestSupport.h"
+
+#include "Resolver.h"
+#include "RevLookup.h"
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QPushButton>
+
+using namespace hostmoor;
+using namespace hostmoor::test;
+
+namespace {
+
+QStringList Items(QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
+QByteArray Read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class RewritePageTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        resolver = std::make_unique<ScriptedResolver>();
+        resolver->Answer("10.0.0.1", ScriptedResolver::Record("one.test", {"10.0.0.1"}));
+        SetResolver(resolver.get());
+        scope = std::make_unique<WindowScope>(dir->path());
+        QVERIFY(scope->Show());
+        form = scope->form.get();
+        form->PageControl1->setCurrentIndex(1);
+        finished = 0;
+        auto notice = ThreadManager->OnAllFileJobsFinished;
+        ThreadManager->OnAllFileJobsFinished = [this, notice] {
+            ++finished;
+            notice();
+        };
+    }
+    void cleanup() {
+        resolver->OpenGate();
+        scope.reset();
+        SetResolver(nullptr);
+        resolver.reset();
+        dir.reset();
+    }
+
+    void browseEntersEachChosenFileAndCancelChangesNothing() {
+        const QString a = Make("a.log", "x\n");
+        const QString b = Make("My Logs.log", "x\n");
+        form->RunOpenDialog = [&](QFileDialog& dialog) {
+            opened = dialog.fileMode() == QFileDialog::ExistingFiles;
+            return QStringList({a, b});
+        };
+        form->BrowseButton->click();
+        QVERIFY(opened);
+        QCOMPARE(form->InEdit->currentText(), a + " \"" + b + "\" ");
+        QVERIFY(form->StartButton->isEnabled());
+        form->RunOpenDialog = [](QFileDialog&) { return QStringList(); };
+        form->BrowseButton->click();
+        QCOMPARE(form->InEdit->currentText(), a + " \"" + b + "\" ");
+        QVERIFY(form->StartButton->isEnabled());
+        // The quoted path reaches the worker whole.
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Read(dir->path() + "/My Logs.rdns"), QByteArray("x\r\n"));
+        QVERIFY(scope->messages.isEmpty());
+    }
+
+    void outputNamesChangeTheExtensionAfterTheLastSlash() {
+        QCOMPARE(OutputFileName("/logs/access.log"), QString("/logs/access.rdns"));
+        QCOMPARE(OutputFileName("/logs.old/access"), QString("/logs.old/access.rdns"));
+        QCOMPARE(OutputFileName("/logs/report.txt.log"), QString("/logs/report.txt.rdns"));
+        QCOMPARE(OutputFileName("access"), QString("access.rdns"));
+    }
+
+    void upperCaseNamesAreKeptAndFound() {
+        const QString in = Make("Access.LOG", "10.0.0.1 - GET\n");
+        const QString typed = in + " ";
+        form->InEdit->setEditText(typed);
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Read(dir->path() + "/Access.rdns"), QByteArray("one.test - GET\r\n"));
+        QCOMPARE(Items(form->InEdit), QStringList({typed}));
+        QCOMPARE(form->InEdit->currentText(), typed);
+        QVERIFY(scope->messages.isEmpty());
+    }
+
+    void missingNamesAreReportedAndTheRestProcessed() {
+        resolver->CloseGate();
+        const QString a = Make("a.log", "10.0.0.1\n");
+        const QString missing = dir->path() + "/missing.log";
+        form->InEdit->setEditText(a + " " + missing);
+        form->StartButton->click();
+        QCOMPARE(scope->messages, QStringList({missing + " does not exist."}));
+        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(form->ProgressCaption(), QString(" Working..."));
+        QVERIFY(!form->StartButton->isEnabled());
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+        QVERIFY(form->StartButton->isEnabled());
+        QCOMPARE(finished, 1);
+    }
+
+    void onlyMissingNamesStartNothing() {
+        form->SetProgressCaption(" before");
+        QVERIFY(QDir(dir->path()).mkdir("folder"));
+        const QString text = dir->path() + "/x.log " + dir->path() + "/folder";
+        form->InEdit->setEditText(text);
+        form->StartButton->click();
+        QCOMPARE(scope->messages, QStringList({dir->path() + "/x.log does not exist.",
+                                               dir->path() + "/folder does not exist."}));
+        QCOMPARE(ThreadManager->ThreadCount(), 0);
+        QCOMPARE(form->ProgressCaption(), QString(" before"));
+        QVERIFY(form->StartButton->isEnabled());
+        QCOMPARE(Items(form->InEdit), QStringList({text}));
+    }
+
+    void outputsNeverEmptyOrReplaceAnInput() {
+        const QString rdns = Make("old.rdns", "keep me\n");
+        const QString a = Make("a.log", "a 10.0.0.1\n");
+        Run(rdns);
+        Run(a + " " + a);
+        const QString c = Make("c", "c data\n");
+        QVERIFY(QFile::link(c, dir->path() + "/c.rdns")); // output is the input by another name
+        Run(c);
+        const QString e = Make("e.log", "e data\n");
+        const QString f = Make("f.log", "f data\n");
+        QVERIFY(QFile::link(f, dir->path() + "/e.rdns")); // output is another input
+        Run(f + " " + e);
+        QCOMPARE(scope->messages.size(), 4);
+        QVERIFY2(scope->messages[0].startsWith(rdns + " is not processed: ") &&
+                     scope->messages[0].contains("same name"), qPrintable(scope->messages[0]));
+        QVERIFY2(scope->messages[1].startsWith(a + " is not processed: it is named more than once"),
+                 qPrintable(scope->messages[1]));
+        QVERIFY2(scope->messages[2].startsWith(c + " is not processed: ") &&
+                     scope->messages[2].contains("the file itself"), qPrintable(scope->messages[2]));
+        QVERIFY2(scope->messages[3].startsWith(e + " is not processed: "), qPrintable(scope->messages[3]));
+        QCOMPARE(Read(rdns), QByteArray("keep me\n"));
+        QCOMPARE(Read(a), QByteArray("a 10.0.0.1\n"));
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("a one.test\r\n"));
+        QCOMPARE(Read(c), QByteArray("c data\n"));
+        QCOMPARE(Read(e), QByteArray("e data\n"));
+        QCOMPARE(Read(f), QByteArray("f data\n"));
+    }
+
+    void aFileBeingRewrittenIsRefused() {
+        resolver->CloseGate();
+        const QString a = Make("a.log", "10.0.0.1\n");
+        form->InEdit->setEditText(a);
+        form->StartButton->click();
+        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        form->InEdit->setEditText(a + " ");
+        form->StartButton->click();
+        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(scope->messages.size(), 1);
+        QVERIFY2(scope->messages[0].contains("still running"), qPrintable(scope->messages[0]));
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test\r\n"));
+    }
+
+    void progressIsTheTruncatedPercentage() {
+        form->SetProgressCaption(" idle");
+        TotalBytes = 1000;
+        ProcessedBytes = 999;
+        form->Timer1Timer(); // no file job: nothing changes
+        QCOMPARE(form->ProgressCaption(), QString(" idle"));
+
+        resolver->CloseGate();
+        form->InEdit->setEditText(Make("a.log", "10.0.0.1\n"));
+        form->StartButton->click();
+        QTRY_COMPARE(resolver->Blocked(), 1);
+        TotalBytes = 0;
+        form->Timer1Timer();
+        QCOMPARE(form->ProgressCaption(), QString(" Working..."));
+        TotalBytes = 1000;
+        ProcessedBytes = 999;
+        form->Timer1Timer();
+        QCOMPARE(form->ProgressBar1->value(), 99);
+        QCOMPARE(form->ProgressCaption(), QString(" Working (99% complete)..."));
+        ProcessedBytes = 5000;
+        form->Timer1Timer();
+        QCOMPARE(form->ProgressCaption(), QString(" Working (100% complete)..."));
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(form->ProgressBar1->value(), 0);
+    }
+
+    void twoFilesGiveOneFinished() {
+        resolver->CloseGate();
+        const QString a = Make("a.log", "10.0.0.1 a\n");
+        const QString b = Make("b.log", "10.0.0.1 b\n");
+        form->InEdit->setEditText(a + " " + b);
+        form->StartButton->click();
+        QCOMPARE(ThreadManager->FileJobCount(), 2);
+        QTRY_COMPARE(TotalBytes.load(), QFile(a).size() + QFile(b).size());
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(finished, 1);
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+    void editingDuringARunAllowsASecondProcess() {
+        resolver->CloseGate();
+        const QString a = Make("a.log", "10.0.0.1 a\n");
+        const QString b = Make("b.log", "10.0.0.1 bb\n");
+        form->InEdit->setEditText(a);
+        form->StartButton->click();
+        QVERIFY(!form->StartButton->isEnabled());
+        QTRY_COMPARE(TotalBytes.load(), QFile(a).size());
+        form->InEdit->setEditText(b);
+        QVERIFY(form->StartButton->isEnabled());
+        form->StartButton->click();
+        QCOMPARE(ThreadManager->FileJobCount(), 2);
+        QCOMPARE(ProcessedBytes.load(), 1);
+        QTRY_COMPARE(TotalBytes.load(), QFile(b).size()); // reset, then only b's size
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(finished, 1);
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test a\r\n"));
+        QCOMPARE(Read(dir->path() + "/b.rdns"), QByteArray("one.test bb\r\n"));
+    }
+
+    void aFailedRewriteIsReportedAfterItEnds() {
+        const QString a = Make("a.log", "10.0.0.1\n");
+        QVERIFY(QDir(dir->path()).mkdir("a.rdns")); // the output cannot be created
+        form->InEdit->setEditText(a);
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QTRY_COMPARE(scope->messages.size(), 1);
+        QVERIFY2(scope->messages[0].startsWith(a + " was not rewritten completely:\n") &&
+                     scope->messages[0].contains("Is a directory"),
+                 qPrintable(scope->messages[0]));
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+    void combinedLogThroughThePageAgainstTheTestServer() {
+        if (!InTestDns())
+            QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));
+        SetResolver(nullptr);
+        QByteArray in;
+        QByteArray expected;
+        for (int i = 0; i < 40; ++i) {
+            const int octet = i % 4 == 3 ? 200 + i % 3 : 1 + i % 10;
+            const QByteArray address = "192.0.2." + QByteArray::number(octet);
+            const QByteArray name =
+                octet <= 10 ? "host-" + QByteArray::number(octet) + ".hm.test" : address;
+            const QByteArray rest = " - frank [07/Dec/2026:12:00:00 +0000] \"GET /a/b" +
+                                    QByteArray::number(i) +
+                                    ".png HTTP/1.0\" 200 2326 \"-\" \"Mozilla/4.08 [en] (Win98; I ;Nav)\"";
+            in += address + rest + "\r\n";
+            expected += name + rest + "\r\n";
+        }
+        const QString log = Make("access.log", in);
+        form->InEdit->setEditText(log);
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Read(dir->path() + "/access.rdns"), expected + "\r\n");
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+private:
+    QString Make(const QString& name, const QByteArray& bytes) {
+        const QString path = dir->path() + "/" + name;
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+        return path;
+    }
+    void Run(const QString& text) {
+        form->InEdit->setEditText(text);
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+    }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ScriptedResolver> resolver;
+    std::unique_ptr<WindowScope> scope;
+    TDNSForm* form = nullptr;
+    int finished = 0;
+    bool opened = false;
+};
+
+QTEST_MAIN(RewritePageTest)
+#include "RewritePageTest.moc"
