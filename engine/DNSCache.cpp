@@ -34,9 +34,9 @@ std::size_t HashName(std::string_view name) { return std::hash<std::string_view>
 
 } // namespace
 
-std::string_view TDNSCache::NameOf(const Entry& e) const {
-    const auto length = static_cast<unsigned char>(fNames[e.NameOffset]);
-    return std::string_view(fNames).substr(e.NameOffset + 1, length);
+std::string_view TDNSCache::NameAt(std::uint32_t offset) const {
+    const auto length = static_cast<unsigned char>(fNames[offset]);
+    return std::string_view(fNames).substr(offset + 1, length);
 }
 
 TDNSItem TDNSCache::Item(std::size_t index) const {
@@ -46,17 +46,19 @@ TDNSItem TDNSCache::Item(std::size_t index) const {
 
 std::size_t TDNSCache::MemoryBytes() const {
     return fItems.capacity() * sizeof(Entry) + fNames.capacity() +
-           (fByAddr.capacity() + fByName.capacity()) * sizeof(std::uint32_t);
+           fByAddr.capacity() * sizeof(AddrSlot) + fByName.capacity() * sizeof(std::uint32_t);
 }
 
-std::uint32_t TDNSCache::FindAddrIndex(std::uint32_t address) const {
+const TDNSCache::AddrSlot* TDNSCache::FindAddrSlot(std::uint32_t address) const {
     if (fByAddr.empty())
-        return kEmptySlot;
+        return nullptr;
     const std::size_t mask = fByAddr.size() - 1;
     for (std::size_t slot = HashAddress(address) & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t index = fByAddr[slot];
-        if (index == kEmptySlot || fItems[index].Address == address)
-            return index;
+        const AddrSlot& s = fByAddr[slot];
+        if (s.NameOffset == kEmptySlot)
+            return nullptr;
+        if (s.Address == address)
+            return &s;
     }
 }
 
@@ -76,12 +78,12 @@ void TDNSCache::IndexEntry(std::uint32_t index) {
     const Entry& e = fItems[index];
     std::size_t mask = fByAddr.size() - 1;
     for (std::size_t slot = HashAddress(e.Address) & mask;; slot = (slot + 1) & mask) {
-        std::uint32_t& s = fByAddr[slot];
-        if (s == kEmptySlot) {
-            s = index;
+        AddrSlot& s = fByAddr[slot];
+        if (s.NameOffset == kEmptySlot) {
+            s = {e.Address, e.NameOffset};
             break;
         }
-        if (fItems[s].Address == e.Address)
+        if (s.Address == e.Address)
             break;
     }
     const std::string_view name = NameOf(e);
@@ -99,7 +101,7 @@ void TDNSCache::IndexEntry(std::uint32_t index) {
 
 void TDNSCache::Grow() {
     const std::size_t slots = fByAddr.empty() ? 64 : fByAddr.size() * 2;
-    fByAddr.assign(slots, kEmptySlot);
+    fByAddr.assign(slots, AddrSlot{0, kEmptySlot});
     fByName.assign(slots, kEmptySlot);
     for (std::uint32_t i = 0; i < fItems.size(); ++i)
         IndexEntry(i);
@@ -122,15 +124,15 @@ void TDNSCache::Add(std::string_view name, Address address) {
 
 std::optional<std::string> TDNSCache::FindAddr(Address address) const {
     std::lock_guard guard(CacheLock());
-    const std::uint32_t index = FindAddrIndex(address);
-    if (index == kEmptySlot)
+    const AddrSlot* slot = FindAddrSlot(address);
+    if (!slot)
         return std::nullopt;
-    return std::string(NameOf(fItems[index]));
+    return std::string(NameAt(slot->NameOffset));
 }
 
 bool TDNSCache::Contains(Address address) const {
     std::lock_guard guard(CacheLock());
-    return FindAddrIndex(address) != kEmptySlot;
+    return FindAddrSlot(address) != nullptr;
 }
 
 bool TDNSCache::FindName(std::string_view name, Address& address) const {

@@ -51,16 +51,23 @@ private:
     };
     static constexpr std::uint32_t kEmptySlot = 0xffffffffu;
 
-    std::string_view NameOf(const Entry& e) const;
-    std::uint32_t FindAddrIndex(std::uint32_t address) const;
+    // The address index holds the name's place too, so a search touches no entry.
+    struct AddrSlot {
+        std::uint32_t Address;
+        std::uint32_t NameOffset; // kEmptySlot: a free slot
+    };
+
+    std::string_view NameOf(const Entry& e) const { return NameAt(e.NameOffset); }
+    std::string_view NameAt(std::uint32_t offset) const;
+    const AddrSlot* FindAddrSlot(std::uint32_t address) const;
     std::uint32_t FindNameIndex(std::string_view name) const;
     void Grow();
     void IndexEntry(std::uint32_t index);
 
     std::vector<Entry> fItems;
     std::string fNames;                 // each name stored as its length byte, then its text
-    std::vector<std::uint32_t> fByAddr; // open addressing, entry index or kEmptySlot
-    std::vector<std::uint32_t> fByName;
+    std::vector<AddrSlot> fByAddr;      // open addressing
+    std::vector<std::uint32_t> fByName; // open addressing, entry index or kEmptySlot
     std::atomic<std::size_t> fCount{0};
 };
 

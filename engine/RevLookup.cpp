@@ -159,9 +159,14 @@ void ReadLogLine(LogReader& in, std::string& line, char& lineBreak) {
             return;
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;
-        const char* p = begin;
-        while (p < end && *p != kCR && *p != kLF && *p != kCtrlZ)
-            ++p;
+        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not.
+        const char* p = static_cast<const char*>(std::memchr(begin, kLF, end - begin));
+        if (!p)
+            p = end;
+        if (const void* cr = std::memchr(begin, kCR, p - begin))
+            p = static_cast<const char*>(cr);
+        if (const void* eof = std::memchr(begin, kCtrlZ, p - begin))
+            p = static_cast<const char*>(eof);
         if (p > begin) {
             line.append(begin, p);
             in.fPos += static_cast<std::size_t>(p - begin);
@@ -178,11 +183,47 @@ void ReadLogLine(LogReader& in, std::string& line, char& lineBreak) {
 }
 
 bool IsDottedQuad(std::string_view text) {
-    for (char c : text)
-        if (!IsDigitOrDot(c))
+    int dots = 0;
+    for (char c : text) {
+        if (c == '.')
+            ++dots;
+        else if (c < '0' || c > '9')
             return false;
-    return CountOccurrences(".", text) == 3;
+    }
+    return dots == 3;
 }
+
+namespace {
+
+// TextToAddress for a dotted quad; the plain form of four decimal parts of 0 to 255 is read
+// here, anything else (octal parts, empty parts, large values) by inet_addr.
+Address QuadToAddress(std::string_view quad) {
+    std::uint32_t bytes[4];
+    int part = 0;
+    std::uint32_t value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i <= quad.size(); ++i) {
+        if (i == quad.size() || quad[i] == '.') {
+            if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && quad[i - digits] == '0'))
+                return TextToAddress(quad);
+            bytes[part++] = value;
+            value = 0;
+            digits = 0;
+        } else {
+            value = value * 10 + static_cast<std::uint32_t>(quad[i] - '0');
+            ++digits;
+        }
+    }
+    const unsigned char b[4] = {static_cast<unsigned char>(bytes[0]),
+                                static_cast<unsigned char>(bytes[1]),
+                                static_cast<unsigned char>(bytes[2]),
+                                static_cast<unsigned char>(bytes[3])};
+    Address address;
+    std::memcpy(&address, b, 4);
+    return address;
+}
+
+} // namespace
 
 FoundAddress FindAddressInLine(std::string_view line, std::size_t from) {
     std::size_t pos = from;
@@ -204,9 +245,9 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from) {
             --last;
         const std::string_view candidate = line.substr(first, last - first);
         if (IsDottedQuad(candidate)) {
-            const Address address = TextToAddress(candidate);
+            const Address address = QuadToAddress(candidate);
             if (!IgnoreList || !IgnoreList->Ignore(address))
-                return {candidate, first, right};
+                return {candidate, first, right, address};
         }
         pos = right + 1;
     }
@@ -214,7 +255,10 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from) {
 }
 
 std::string ReverseLookupCached(std::string_view addressText) {
-    const Address address = TextToAddress(addressText);
+    return ReverseLookupCached(TextToAddress(addressText));
+}
+
+std::string ReverseLookupCached(Address address) {
     if (DNSCache) {
         if (auto name = DNSCache->FindAddr(address))
             return *name;
@@ -241,7 +285,7 @@ void SubstituteAddresses(std::string& line, const TWorker* worker) {
         const FoundAddress found = FindAddressInLine(line, from);
         if (found.Text.empty())
             return;
-        const std::string name = ReverseLookupCached(found.Text);
+        const std::string name = ReverseLookupCached(found.Address);
         if (name.empty()) {
             // Unresolvable (now ignored) or cached with an empty name: pass over it.
             from = found.RunEnd + 1;

@@ -2,6 +2,7 @@
 // its host name.
 #pragma once
 
+#include "Resolver.h"
 #include "Worker.h"
 
 #include <atomic>
@@ -80,6 +81,7 @@ struct FoundAddress {
     std::string_view Text; // empty when there is none
     std::size_t Position = 0;
     std::size_t RunEnd = 0; // end of the run of digits and dots that held it
+    hostmoor::Address Address = 0; // as inet_addr reads the text
 };
 
 // The first address in the line at or after `from` that is not on the ignore list.
@@ -87,6 +89,7 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from = 0);
 
 // The host name for a dotted address, empty when there is none.
 std::string ReverseLookupCached(std::string_view addressText);
+std::string ReverseLookupCached(Address address);
 
 // Replaces every usable address in the line; each search goes on after the text just put in.
 void SubstituteAddresses(std::string& line, const TWorker* worker);

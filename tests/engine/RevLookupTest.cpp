@@ -144,6 +144,18 @@ TEST_F(RevLookupTest, IsDottedQuadCountsDotsOnly) {
     EXPECT_FALSE(IsDottedQuad("1.2.3.a"));
 }
 
+TEST_F(RevLookupTest, FoundAddressesAreReadAsInetAddrReadsThem) {
+    for (const char* quad : {"1.2.3.4", "01.02.03.04", "0.0.0.0", "255.255.255.255", "256.1.1.1",
+                             "1..2.3", "1234.1.1.1", "08.1.1.1", "010.1.1.1", "00.1.2.3",
+                             "4294967295.1.1.1", "1.2.3.", "192.168.001.010"}) {
+        const std::string line = std::string("x ") + quad + " y";
+        const FoundAddress found = FindAddressInLine(line);
+        if (found.Text.empty())
+            continue; // not a dotted quad once the dots at its ends are cut
+        EXPECT_EQ(found.Address, TextToAddress(found.Text)) << quad;
+    }
+}
+
 struct BreakCase {
     const char* name;
     std::string input;

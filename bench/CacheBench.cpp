@@ -1,0 +1,64 @@
+// The address cache with a million entries: search and add costs, and memory per entry.
+#include "DNSCache.h"
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+using namespace hostmoor;
+
+namespace {
+
+constexpr std::uint32_t kEntries = 1'000'000;
+
+TDNSCache& Filled() {
+    static TDNSCache* cache = [] {
+        auto* c = new TDNSCache;
+        for (std::uint32_t i = 0; i < kEntries; ++i)
+            c->Add("client-" + std::to_string(i) + ".example.net", htonl(0x0a000000u + i));
+        return c;
+    }();
+    return *cache;
+}
+
+void BM_FindAddrHit(benchmark::State& state) {
+    TDNSCache& cache = Filled();
+    std::mt19937 rng(1);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.FindAddr(htonl(0x0a000000u + rng() % kEntries)));
+    state.counters["bytes_per_entry"] =
+        static_cast<double>(cache.MemoryBytes()) / static_cast<double>(cache.Count());
+}
+
+void BM_FindAddrMiss(benchmark::State& state) {
+    TDNSCache& cache = Filled();
+    std::mt19937 rng(2);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.FindAddr(htonl(0x0b000000u + rng() % kEntries)));
+}
+
+void BM_IgnoreCheck(benchmark::State& state) {
+    TDNSCache& cache = Filled();
+    std::mt19937 rng(3);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.Contains(htonl(0x0a000000u + rng() % (2 * kEntries))));
+}
+
+void BM_AddMillion(benchmark::State& state) {
+    for (auto _ : state) {
+        TDNSCache cache;
+        for (std::uint32_t i = 0; i < kEntries; ++i)
+            cache.Add("client.example.net", htonl(0x0a000000u + i));
+        state.counters["bytes_per_entry_less_name"] =
+            static_cast<double>(cache.MemoryBytes()) / kEntries - 19.0;
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_FindAddrHit);
+BENCHMARK(BM_FindAddrMiss);
+BENCHMARK(BM_IgnoreCheck);
+BENCHMARK(BM_AddMillion)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_MAIN();
