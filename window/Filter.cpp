@@ -289,6 +289,9 @@ void TDNSForm::BuildLookupPage() {
     group->setGeometry(8, 8, 369, 313);
     Label(group, "Enter the host name(s) or IP address(s) to lookup", 16, 26);
     LookupSubject = HistoryBox(group, "LookupSubject", QRect(16, 48, 337, 24));
+    // Typed keys reach the combo box, which hands them to its editor directly; pasted text
+    // does not come as key presses at all.
+    LookupSubject->installEventFilter(this);
     LookupSubject->lineEdit()->installEventFilter(this);
     LookupButton = Button(group, "LookupButton", "&Lookup", QRect(264, 80, 89, 25));
     LookupButton->setDefault(true);
@@ -457,10 +460,13 @@ bool TDNSForm::LookupSubjectKeyPress(int code) {
 }
 
 bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != LookupSubject->lineEdit() || event->type() != QEvent::KeyPress)
+    const bool subject = watched == LookupSubject || watched == LookupSubject->lineEdit();
+    if (!subject || event->type() != QEvent::KeyPress)
         return QDialog::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const int k = key->key();
+    if (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier))
+        return false; // shortcuts such as the pages' Alt+letter, not typed characters
     // Enter and Escape belong to the window's default and cancel buttons.
     if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Tab ||
         k == Qt::Key_Backtab)

@@ -29,6 +29,14 @@ QStringList MemoLines(QPlainTextEdit* memo) {
     return text.isEmpty() ? QStringList() : text.split('\n');
 }
 
+// QSKIP ends only the function it stands in, so this is a macro.
+#define REQUIRE_TEST_DNS_QT()                                                                      \
+    do {                                                                                           \
+        if (!InTestDns())                                                                          \
+            QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));                        \
+        SetResolver(nullptr);                                                                      \
+    } while (0)
+
 void RealPause300(int ms) {
     if (ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -129,10 +137,20 @@ private slots:
         QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
         QCOMPARE(edit->text(), QString());
         QCOMPARE(scope->beeps, 6);
+        // Keys typed into the box itself, as the window system delivers them.
+        QTest::keyClick(f.LookupSubject, '_');
+        QTest::keyClick(f.LookupSubject, 'q');
+        QCOMPARE(scope->beeps, 7);
+        QCOMPARE(edit->text(), QString("q"));
+        // Alt+letter is a shortcut, not a typed character.
+        QTest::keyClick(f.LookupSubject, Qt::Key_A, Qt::AltModifier);
+        QCOMPARE(scope->beeps, 7);
+        QCOMPARE(f.PageControl1->currentWidget(), f.AdvancedDNS);
+        f.PageControl1->setCurrentIndex(0);
         // Navigation keys carry no character and pass silently.
         QTest::keyClick(edit, Qt::Key_Left);
         QTest::keyClick(edit, Qt::Key_Home);
-        QCOMPARE(scope->beeps, 6);
+        QCOMPARE(scope->beeps, 7);
     }
 
     void theBoxKeepsTheLast100Lines() {
@@ -260,7 +278,7 @@ private slots:
     // ---- against the test DNS server
 
     void typedNameWithThreeAddressesAndAnAlias() {
-        RequireDns();
+        REQUIRE_TEST_DNS_QT();
         TDNSForm& f = *scope->form;
         f.LookupSubject->setEditText("");
         QTest::keyClicks(f.LookupSubject->lineEdit(), "alias.hm.test");
@@ -275,7 +293,7 @@ private slots:
     }
 
     void rangeOverThePtrBlockFillsTheBoxLineByLine() {
-        RequireDns();
+        REQUIRE_TEST_DNS_QT();
         TDNSForm& f = *scope->form;
         Type("192.0.2.[1-10]");
         QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_Return);
@@ -289,7 +307,7 @@ private slots:
     }
 
     void unknownNameShowsHostNotFound() {
-        RequireDns();
+        REQUIRE_TEST_DNS_QT();
         TDNSForm& f = *scope->form;
         Type("no-such-host.hm.test");
         f.LookupButton->click();
@@ -306,11 +324,6 @@ private:
     void Post(const std::vector<std::string>& lines) {
         std::lock_guard guard(ResultsLock());
         LookupResults->insert(LookupResults->end(), lines.begin(), lines.end());
-    }
-    void RequireDns() {
-        if (!InTestDns())
-            QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));
-        SetResolver(nullptr);
     }
 
     std::unique_ptr<QTemporaryDir> dir;
