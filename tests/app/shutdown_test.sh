@@ -12,6 +12,8 @@ for tool in Xvfb xdotool; do
     fi
 done
 
+# A real window on the virtual display, whatever the other tests use.
+export QT_QPA_PLATFORM=xcb
 tmp=$(mktemp -d)
 display=:$((100 + $$ % 150))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
