@@ -17,13 +17,6 @@ using namespace hostmoor::test;
 
 namespace {
 
-QStringList Items(QComboBox* box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
-}
-
 QStringList MemoLines(QPlainTextEdit* memo) {
     const QString text = memo->toPlainText();
     return text.isEmpty() ? QStringList() : text.split('\n');

@@ -12,13 +12,6 @@ using namespace hostmoor::test;
 
 namespace {
 
-QStringList Items(QComboBox* box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
-}
-
 void Enter(TDNSForm& form, QComboBox* box, const QString& text) {
     box->setEditText(text);
     form.AddToDropdownList(box);

@@ -20,6 +20,14 @@
 
 namespace hostmoor::test {
 
+// A box's history, top first.
+inline QStringList Items(QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
 class WindowScope {
 public:
     // Settings come from `dir`/settings.conf; `prepare` may write to the store before the
