@@ -24,7 +24,13 @@ bool HostmoorApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+std::function<void(const QString&)> HostmoorApplication::Reporter;
+
 void HostmoorApplication::ReportError(const QString& text) {
+    if (Reporter) {
+        Reporter(text);
+        return;
+    }
     QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
 }
 

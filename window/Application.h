@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include <functional>
+
 namespace hostmoor {
 
 class HostmoorApplication : public QApplication {
@@ -12,7 +14,9 @@ public:
 
     // An exception that leaves a handler ends up here and is shown in a critical message box.
     bool notify(QObject* receiver, QEvent* event) override;
+    // Shows the text in a critical message box, or hands it to Reporter when one is set.
     static void ReportError(const QString& text);
+    static std::function<void(const QString&)> Reporter;
 };
 
 // Runs worker completion handlers on the main thread by blocking queued invocation.

@@ -1,0 +1,51 @@
+#include "Application.h"
+#include "Worker.h"
+
+#include <QPushButton>
+#include <QTest>
+
+#include <stdexcept>
+#include <thread>
+
+using namespace hostmoor;
+
+class ApplicationTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void anExceptionLeavingAHandlerIsReportedAndTheWindowStaysUsable() {
+        QStringList reports;
+        HostmoorApplication::Reporter = [&](const QString& text) { reports << text; };
+        QPushButton button("Throw");
+        int clicks = 0;
+        QObject::connect(&button, &QPushButton::clicked, [&] {
+            if (++clicks == 1)
+                throw std::runtime_error("Failed to set data for 'ActiveTab'");
+        });
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(reports, QStringList({"Failed to set data for 'ActiveTab'"}));
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(clicks, 2);
+        QCOMPARE(reports.size(), 1);
+        HostmoorApplication::Reporter = nullptr;
+    }
+
+    void completionHandlersRunOnTheMainThread() {
+        InstallQtMainThreadHook();
+        std::thread::id ranOn;
+        std::thread worker([&] { RunOnMainThread([&] { ranOn = std::this_thread::get_id(); }); });
+        QTRY_VERIFY(ranOn != std::thread::id());
+        worker.join();
+        QCOMPARE(ranOn, std::this_thread::get_id());
+        SetMainThreadHook(nullptr);
+    }
+};
+
+int main(int argc, char** argv) {
+    HostmoorApplication app(argc, argv);
+    ApplicationTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ApplicationTest.moc"
