@@ -49,9 +49,18 @@ if ! dnsmasq --conf-file="$dir/dnsmasq.conf" --pid-file="$dir/dnsmasq.pid" --use
     rm -rf "$dir"
     exit 1
 fi
-mount --bind "$dir/resolv.conf" /etc/resolv.conf &&
-    mount --bind "$dir/hosts" /etc/hosts &&
-    mount --bind "$dir/nsswitch.conf" /etc/nsswitch.conf || {
+if [ -e /etc/resolv.conf ] && [ -e /etc/hosts ] && [ -e /etc/nsswitch.conf ]; then
+    mount --bind "$dir/resolv.conf" /etc/resolv.conf &&
+        mount --bind "$dir/hosts" /etc/hosts &&
+        mount --bind "$dir/nsswitch.conf" /etc/nsswitch.conf
+else
+    # A file to cover is missing (a minimal system): cover all of /etc with a copy instead.
+    mkdir "$dir/etc" && cp -a /etc/. "$dir/etc/" 2>/dev/null
+    for f in resolv.conf hosts nsswitch.conf; do
+        rm -f "$dir/etc/$f" && cp "$dir/$f" "$dir/etc/$f"
+    done
+    mount --bind "$dir/etc" /etc
+fi || {
     kill "$(cat "$dir/dnsmasq.pid")"
     exit 1
 }
