@@ -159,12 +159,15 @@ void ReadLogLine(LogReader& in, std::string& line, char& lineBreak) {
             return;
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;
-        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not.
-        const char* p = static_cast<const char*>(std::memchr(begin, kLF, end - begin));
+        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not. The learned
+        // break is looked for first, so that each search stops at the end of this line.
+        const char first = lineBreak == kCR ? kCR : kLF;
+        const char other = first == kCR ? kLF : kCR;
+        const char* p = static_cast<const char*>(std::memchr(begin, first, end - begin));
         if (!p)
             p = end;
-        if (const void* cr = std::memchr(begin, kCR, p - begin))
-            p = static_cast<const char*>(cr);
+        if (const void* o = std::memchr(begin, other, p - begin))
+            p = static_cast<const char*>(o);
         if (const void* eof = std::memchr(begin, kCtrlZ, p - begin))
             p = static_cast<const char*>(eof);
         if (p > begin) {
