@@ -9,14 +9,18 @@ cmake --build build -j "$(nproc)" --target hostmoor >/dev/null
 out=${1:-docs/screenshots}
 mkdir -p "$out"
 
-display=:$((90 + RANDOM % 100))
 config=$(mktemp -d)
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp &
+# Xvfb picks a free display and tells its number.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$config/display" &
 xvfb=$!
+app=""
 trap 'kill $app $xvfb 2>/dev/null; rm -rf "$config"' EXIT
-export DISPLAY=$display
-sleep 1
-XDG_CONFIG_HOME=$config build/app/hostmoor &
+for _ in $(seq 100); do
+    [ -s "$config/display" ] && break
+    sleep 0.1
+done
+export DISPLAY=:$(cat "$config/display")
+XDG_CONFIG_HOME=$config/settings build/app/hostmoor &
 app=$!
 win=$(xdotool search --sync --name '^Hostmoor$' | head -1)
 sleep 1

@@ -15,11 +15,15 @@ done
 # A real window on the virtual display, whatever the other tests use.
 export QT_QPA_PLATFORM=xcb
 tmp=$(mktemp -d)
-display=:$((100 + $$ % 150))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display and tells its number.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$tmp/display" >/dev/null 2>&1 &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; rm -rf "$tmp"' EXIT
-export DISPLAY=$display
+for _ in $(seq 100); do
+    [ -s "$tmp/display" ] && break
+    sleep 0.1
+done
+export DISPLAY=:$(cat "$tmp/display")
 for _ in $(seq 50); do
     xdotool getdisplaygeometry >/dev/null 2>&1 && break
     sleep 0.1

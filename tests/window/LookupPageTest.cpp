@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 
 #include <thread>
 
@@ -160,6 +161,9 @@ private slots:
         QCOMPARE(lines.first(), QString("line 51"));
         QCOMPARE(lines.last(), QString("line 150"));
         QCOMPARE(f.LookupResultMemo->lineWrapMode(), QPlainTextEdit::NoWrap);
+        QScrollBar* bar = f.LookupResultMemo->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum()); // the newest line is shown
         // An empty list leaves the box alone.
         f.LookupResultsTimerTimer();
         QCOMPARE(MemoLines(f.LookupResultMemo).size(), 100);
