@@ -212,6 +212,10 @@ TEST_F(RevLookupTest, InputAndOutputErrorsEndTheJobAndAreKept) {
     fs::create_directories(dir / "folder.log");
     error = Process(dir / "folder.log", dir / "folder.rdns");
     EXPECT_NE(error.find("Is a directory"), std::string::npos) << error;
+
+    // A file that opens but cannot be read, even by root.
+    error = Process("/proc/self/mem", dir / "mem.rdns");
+    EXPECT_NE(error.find("Cannot read /proc/self/mem"), std::string::npos) << error;
 }
 
 TEST_F(RevLookupTest, WriteFailureMidwayIsReported) {
