@@ -10,16 +10,11 @@ out=${1:-docs/screenshots}
 mkdir -p "$out"
 
 config=$(mktemp -d)
-# Xvfb picks a free display and tells its number.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$config/display" &
-xvfb=$!
+. scripts/lib/xvfb.sh
 app=""
-trap 'kill $app $xvfb 2>/dev/null; rm -rf "$config"' EXIT
-for _ in $(seq 100); do
-    [ -s "$config/display" ] && break
-    sleep 0.1
-done
-export DISPLAY=:$(cat "$config/display")
+xvfb_pid=""
+trap 'kill $app $xvfb_pid 2>/dev/null; rm -rf "$config"' EXIT
+start_xvfb "$config"
 XDG_CONFIG_HOME=$config/settings build/app/hostmoor &
 app=$!
 win=$(xdotool search --sync --name '^Hostmoor$' | head -1)

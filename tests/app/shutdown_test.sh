@@ -15,19 +15,10 @@ done
 # A real window on the virtual display, whatever the other tests use.
 export QT_QPA_PLATFORM=xcb
 tmp=$(mktemp -d)
-# Xvfb picks a free display and tells its number.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$tmp/display" >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -rf "$tmp"' EXIT
-for _ in $(seq 100); do
-    [ -s "$tmp/display" ] && break
-    sleep 0.1
-done
-export DISPLAY=:$(cat "$tmp/display")
-for _ in $(seq 50); do
-    xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    sleep 0.1
-done
+. "$(dirname "$0")/../../scripts/lib/xvfb.sh"
+xvfb_pid=""
+trap 'kill $xvfb_pid 2>/dev/null; rm -rf "$tmp"' EXIT
+start_xvfb "$tmp"
 
 failures=0
 fail() {
