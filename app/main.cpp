@@ -1,22 +1,15 @@
 // Start-up and shut-down of Hostmoor.
 #include "Application.h"
+#include "EngineRuntime.h"
 #include "Filter.h"
 #include "SettingsStore.h"
 
-#include "DNSCache.h"
-#include "SimpleLookup.h"
-#include "ThreadManager.h"
-#include "Worker.h"
-
 #include <QSocketNotifier>
-
+#include <csignal>
+#include <exception>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 
 using namespace hostmoor;
 
@@ -64,38 +57,24 @@ int main(int argc, char** argv) {
     // The application object is left in place when workers may still wait on it at the end.
     auto* app = new HostmoorApplication(argc, argv);
 
-    CreateCaches();
-    ThreadManager = new TThreadManager;
-    CreateLookupResults();
-    Settings = new SettingsStore;
-    Guarded([] { MaxSavedDropDownCount = Settings->ReadNumber("General", "MaxSavedDropDownCount", 8); });
+    auto engine = std::make_unique<EngineRuntime>();
+    auto settings = std::make_unique<SettingsStore>();
+    Guarded([&] { settings->ReadMaxSavedDropDownCount(); });
     QApplication::setApplicationName("Hostmoor");
-    InstallQtMainThreadHook();
+    engine->SetMainThreadHook(QtMainThreadHook());
 
-    auto* form = new TDNSForm;
-    Guarded([form] { form->FormCreate(); });
+    auto form = std::make_unique<TDNSForm>(*engine, *settings);
+    Guarded([&] { form->FormCreate(); });
     CloseOnTerminationSignals(*form);
     form->show();
     const int rc = QApplication::exec();
 
-    SetApplicationTerminating(true);
-    Guarded([form] { form->FormDestroy(); });
-    delete form;
-
-    delete Settings;
-    Settings = nullptr;
-    ReleaseLookupResults();
-    const bool workersLeft = ThreadManager->ThreadCount() > 0;
-    ThreadManager->DropAll();
-    if (workersLeft) {
-        // Workers blocked in a lookup may still reach the registry and the caches: end the
-        // process without releasing them.
-        std::fflush(nullptr);
-        std::_Exit(rc);
-    }
-    delete ThreadManager;
-    ThreadManager = nullptr;
-    ReleaseCaches();
+    engine->SetApplicationTerminating(true);
+    Guarded([&] { form->FormDestroy(); });
+    form.reset();
+    settings.reset();
+    engine->End(rc); // does not return while a worker is still blocked in a lookup
+    engine.reset();
     delete app;
     return rc;
 }

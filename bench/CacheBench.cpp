@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-
 #include <random>
 
 using namespace hostmoor;
@@ -11,10 +10,11 @@ using namespace hostmoor;
 namespace {
 
 constexpr std::uint32_t kEntries = 1'000'000;
+std::mutex gCacheLock;
 
 TDNSCache& Filled() {
     static TDNSCache* cache = [] {
-        auto* c = new TDNSCache;
+        auto* c = new TDNSCache(gCacheLock);
         for (std::uint32_t i = 0; i < kEntries; ++i)
             c->Add("client-" + std::to_string(i) + ".example.net", htonl(0x0a000000u + i));
         return c;
@@ -47,7 +47,7 @@ void BM_IgnoreCheck(benchmark::State& state) {
 
 void BM_AddMillion(benchmark::State& state) {
     for (auto _ : state) {
-        TDNSCache cache;
+        TDNSCache cache(gCacheLock);
         for (std::uint32_t i = 0; i < kEntries; ++i)
             cache.Add("client.example.net", htonl(0x0a000000u + i));
         state.counters["bytes_per_entry_less_name"] =

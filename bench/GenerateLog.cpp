@@ -32,10 +32,16 @@ int main(int argc, char** argv) {
     std::fclose(hosts);
 
     static const char* methods[] = {"GET", "GET", "GET", "POST", "HEAD"};
-    static const char* paths[] = {"/", "/index.html", "/docs/v2.4/guide.html", "/img/logo-1.2.png",
-                                  "/api/v1/items?id=42", "/downloads/tool-3.10.2.tar.gz",
-                                  "/blog/2026/12/07/release-notes", "/favicon.ico"};
-    static const char* refs[] = {"-", "https://www.example.com/", "https://search.example.org/?q=dns",
+    static const char* paths[] = {"/",
+                                  "/index.html",
+                                  "/docs/v2.4/guide.html",
+                                  "/img/logo-1.2.png",
+                                  "/api/v1/items?id=42",
+                                  "/downloads/tool-3.10.2.tar.gz",
+                                  "/blog/2026/12/07/release-notes",
+                                  "/favicon.ico"};
+    static const char* refs[] = {"-", "https://www.example.com/",
+                                 "https://search.example.org/?q=dns",
                                  "http://198.51.100.7/links.html"};
     static const char* agents[] = {
         "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0",

@@ -1,15 +1,13 @@
 // Rewrites one file with the engine's log rewriter and prints time, speed and peak memory.
 //   hostmoor_rewrite IN OUT
-#include "DNSCache.h"
-#include "Resolver.h"
+#include "EngineRuntime.h"
 #include "RevLookup.h"
-
-#include <sys/resource.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <sys/resource.h>
 
 using namespace hostmoor;
 
@@ -18,14 +16,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s IN OUT\n", argv[0]);
         return 2;
     }
-    CreateCaches();
-    ResolverStartup();
+    EngineRuntime engine;
+    engine.Resolver.ResolverStartup();
     std::mutex lock;
     std::condition_variable done;
     bool finished = false;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
-    auto* worker = new TRevLookup(argv[1], argv[2]);
+    auto* worker = new TRevLookup(engine, argv[1], argv[2]);
     worker->OnTerminate = [&](TWorker* w) {
         std::lock_guard guard(lock);
         error = w->FatalError();
@@ -45,9 +43,9 @@ int main(int argc, char** argv) {
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const double mb = static_cast<double>(TotalBytes.load()) / 1e6;
+    const double mb = static_cast<double>(engine.TotalBytes.load()) / 1e6;
     std::printf("seconds=%.3f MB=%.1f MB/s=%.1f cached=%zu ignored=%zu peak_rss_MB=%.1f\n", seconds,
-                mb, mb / seconds, DNSCache->Count(), IgnoreList->Count(),
+                mb, mb / seconds, engine.DNSCache.Count(), engine.IgnoreList.Count(),
                 static_cast<double>(usage.ru_maxrss) / 1024.0);
     return 0;
 }

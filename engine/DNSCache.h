@@ -21,12 +21,13 @@ struct TDNSItem {
     std::string_view Name;
 };
 
-// Entries in order of addition; the first entry added for an address or a name is the one
-// found. Searches use hash indexes, so they cost the same however many entries there are.
-// Add, FindAddr and FindName hold CacheLock for the whole operation.
+// Entries in order of addition; the first entry added for an address is the one found. An
+// address index makes FindAddr cost the same however many entries there are; FindName walks
+// the entries. Add, FindAddr and FindName hold the cache lock for the whole operation.
 class TDNSCache {
 public:
-    TDNSCache() = default;
+    // The lock is shared with the other list of the engine.
+    explicit TDNSCache(std::mutex& cacheLock) : fLock(cacheLock) {}
     TDNSCache(const TDNSCache&) = delete;
     TDNSCache& operator=(const TDNSCache&) = delete;
     virtual ~TDNSCache() = default;
@@ -60,29 +61,20 @@ private:
     std::string_view NameOf(const Entry& e) const { return NameAt(e.NameOffset); }
     std::string_view NameAt(std::uint32_t offset) const;
     const AddrSlot* FindAddrSlot(std::uint32_t address) const;
-    std::uint32_t FindNameIndex(std::string_view name) const;
     void Grow();
-    void IndexEntry(std::uint32_t index);
+    void IndexEntry(const Entry& e);
 
+    std::mutex& fLock;
     std::vector<Entry> fItems;
-    std::string fNames;                 // each name stored as its length byte, then its text
-    std::vector<AddrSlot> fByAddr;      // open addressing
-    std::vector<std::uint32_t> fByName; // open addressing, entry index or kEmptySlot
+    std::string fNames;            // each name stored as its length byte, then its text
+    std::vector<AddrSlot> fByAddr; // open addressing, first entry of each address only
     std::atomic<std::size_t> fCount{0};
 };
 
 class TDNSIgnoreList final : public TDNSCache {
 public:
+    using TDNSCache::TDNSCache;
     bool Ignore(Address address) const { return Contains(address); }
 };
-
-// One lock for both lists; never destroyed.
-std::mutex& CacheLock();
-
-extern TDNSCache* DNSCache;
-extern TDNSIgnoreList* IgnoreList;
-
-void CreateCaches();
-void ReleaseCaches();
 
 } // namespace hostmoor

@@ -1,20 +1,16 @@
 #include "Resolver.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
 
 namespace hostmoor {
 
 namespace {
 
-std::atomic<bool> gStarted{false};
-SystemResolver gSystemResolver;
-std::atomic<IResolver*> gResolver{&gSystemResolver};
+SystemResolver gSystemResolver; // stateless, shared by every engine
 
 constexpr std::size_t kFirstBuffer = 1024;
 constexpr std::size_t kLargestBuffer = 1 << 20;
@@ -96,39 +92,35 @@ LookupOutcome SystemResolver::ByAddress(Address address) {
     });
 }
 
-void SetResolver(IResolver* resolver) {
-    gResolver.store(resolver ? resolver : &gSystemResolver);
+void ResolverAccess::SetResolver(IResolver* resolver) {
+    fResolver.store(resolver ? resolver : &gSystemResolver);
 }
 
-IResolver& CurrentResolver() { return *gResolver.load(); }
-
-int ResolverStartup() {
-    if (gStarted.load())
+int ResolverAccess::ResolverStartup() {
+    if (fStarted.load())
         return -1;
     // There is no socket library to start here; the flag and the result keep their meaning.
     constexpr int result = 0;
-    gStarted.store(result == 0);
+    fStarted.store(result == 0);
     return result;
 }
 
-int ResolverCleanup() {
-    if (!gStarted.load())
+int ResolverAccess::ResolverCleanup() {
+    if (!fStarted.load())
         return -1;
     constexpr int result = 0;
-    gStarted.store(result != 0);
+    fStarted.store(result != 0);
     return result;
 }
 
-bool ResolverStarted() { return gStarted.load(); }
-
-LookupOutcome LookupHostByName(const std::string& name) {
-    if (!gStarted.load())
+LookupOutcome ResolverAccess::LookupHostByName(const std::string& name) const {
+    if (!fStarted.load())
         return {std::nullopt, kErrNotInitialised};
     return CurrentResolver().ByName(name);
 }
 
-LookupOutcome LookupHostByAddress(Address address) {
-    if (!gStarted.load())
+LookupOutcome ResolverAccess::LookupHostByAddress(Address address) const {
+    if (!fStarted.load())
         return {std::nullopt, kErrNotInitialised};
     return CurrentResolver().ByAddress(address);
 }

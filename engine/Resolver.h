@@ -1,6 +1,7 @@
 // Access to the system's resolver: start-up flag, forward and reverse lookups, error texts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,17 +47,29 @@ public:
     LookupOutcome ByAddress(Address address) override;
 };
 
-// nullptr restores the system resolver. The resolver must outlive every lookup made through it.
-void SetResolver(IResolver* resolver);
-IResolver& CurrentResolver();
+// The resolver the workers call, and the started flag of the socket library.
+class ResolverAccess {
+public:
+    // nullptr: the system resolver.
+    explicit ResolverAccess(IResolver* resolver = nullptr) { SetResolver(resolver); }
 
-int ResolverStartup();
-int ResolverCleanup();
-bool ResolverStarted();
+    // nullptr restores the system resolver. The resolver must outlive every lookup made
+    // through it.
+    void SetResolver(IResolver* resolver);
+    IResolver& CurrentResolver() const { return *fResolver.load(); }
 
-// Lookups through the current resolver; 10093 without asking it while the flag is clear.
-LookupOutcome LookupHostByName(const std::string& name);
-LookupOutcome LookupHostByAddress(Address address);
+    int ResolverStartup();
+    int ResolverCleanup();
+    bool ResolverStarted() const { return fStarted.load(); }
+
+    // Lookups through the current resolver; 10093 without asking it while the flag is clear.
+    LookupOutcome LookupHostByName(const std::string& name) const;
+    LookupOutcome LookupHostByAddress(Address address) const;
+
+private:
+    std::atomic<bool> fStarted{false};
+    std::atomic<IResolver*> fResolver{nullptr};
+};
 
 // inet_addr: all ones for text it cannot read.
 Address TextToAddress(std::string_view text);

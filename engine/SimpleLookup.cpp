@@ -1,41 +1,32 @@
 #include "SimpleLookup.h"
 
-#include "Clock.h"
+#include "EngineRuntime.h"
 #include "Subjects.h"
-#include "ThreadManager.h"
 
 namespace hostmoor {
 
-std::vector<std::string>* LookupResults = nullptr;
-std::atomic<bool> ShowExtendedInfo{true};
-
-std::mutex& ResultsLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+std::vector<std::string> TLookupResults::Take() {
+    std::lock_guard guard(ResultsLock);
+    std::vector<std::string> lines;
+    lines.swap(fLines);
+    return lines;
 }
 
-void CreateLookupResults() {
-    std::lock_guard guard(ResultsLock());
-    if (!LookupResults)
-        LookupResults = new std::vector<std::string>;
+void TLookupResults::Release() {
+    std::lock_guard guard(ResultsLock);
+    fReleased = true;
 }
 
-void ReleaseLookupResults() {
-    std::lock_guard guard(ResultsLock());
-    delete LookupResults;
-    LookupResults = nullptr;
-}
-
-TSimpleLookup::TSimpleLookup(std::string subject) : Subject(std::move(subject)) {
-    if (ThreadManager)
-        ThreadManager->AddThread(this);
+TSimpleLookup::TSimpleLookup(EngineRuntime& engine, std::string subject)
+    : TWorker(engine), Subject(std::move(subject)) {
+    Engine.ThreadManager.AddThread(this);
 }
 
 void TSimpleLookup::Execute() {
     FreeOnTerminate = true;
     {
-        std::lock_guard guard(ResultsLock());
-        if (!LookupResults || ShouldStop())
+        std::lock_guard guard(Engine.LookupResults.ResultsLock);
+        if (!Engine.LookupResults.Lines() || ShouldStop())
             return;
     }
     auto errorLine = [this] { return Subject + ": " + ResolverErrorText(ErrorCode); };
@@ -80,25 +71,26 @@ template <typename Lookup> bool TSimpleLookup::Resolve(Lookup lookup) {
 
 bool TSimpleLookup::LookupAddress(const std::string& text) {
     const Address address = TextToAddress(text);
-    return Resolve([address] { return LookupHostByAddress(address); });
+    return Resolve([this, address] { return Engine.Resolver.LookupHostByAddress(address); });
 }
 
 bool TSimpleLookup::LookupName(const std::string& text) {
-    return Resolve([&text] { return LookupHostByName(text); });
+    return Resolve([this, &text] { return Engine.Resolver.LookupHostByName(text); });
 }
 
 void TSimpleLookup::PostResult() {
-    std::lock_guard guard(ResultsLock());
-    if (!LookupResults || ShouldStop())
+    std::lock_guard guard(Engine.LookupResults.ResultsLock);
+    std::vector<std::string>* lines = Engine.LookupResults.Lines();
+    if (!lines || ShouldStop())
         return;
-    LookupResults->push_back(ResultText);
-    if (!ShowExtendedInfo.load())
+    lines->push_back(ResultText);
+    if (!Engine.ShowExtendedInfo.load())
         return;
     if (Host) {
         for (std::size_t i = 1; i < Host->Addresses.size(); ++i)
-            LookupResults->push_back("Alternate address: " + AddressToText(Host->Addresses[i]));
+            lines->push_back("Alternate address: " + AddressToText(Host->Addresses[i]));
         if (!Host->Aliases.empty())
-            LookupResults->push_back("Aliases: " + Host->Aliases.front());
+            lines->push_back("Aliases: " + Host->Aliases.front());
     }
 }
 
@@ -113,10 +105,10 @@ void TSimpleLookup::ExpandRange(const std::string& subject) {
         ParseRangeBounds(std::string_view(subject).substr(lastDot, 255), low, high);
     const std::string prefix = subject.substr(0, lastDot + 1);
     for (int n = low; n <= high && !ShouldStop(); ++n) {
-        auto* member = new TSimpleLookup(prefix + std::to_string(n));
+        auto* member = new TSimpleLookup(Engine, prefix + std::to_string(n));
         member->OnTerminate = OnTerminate;
         member->Start();
-        SleepMs(500);
+        Engine.Clock.SleepMs(500);
     }
 }
 

@@ -4,7 +4,6 @@
 #include "Resolver.h"
 #include "Worker.h"
 
-#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -12,22 +11,27 @@
 
 namespace hostmoor {
 
-// Result lines waiting for the window; guarded by ResultsLock. Null before start-up and
-// after release.
-extern std::vector<std::string>* LookupResults;
-// Never destroyed, so that a worker ending late never meets a dead lock.
-std::mutex& ResultsLock();
+// Result lines waiting for the window. Workers append, the window takes them all.
+class TLookupResults {
+public:
+    std::mutex ResultsLock;
 
-void CreateLookupResults();
-void ReleaseLookupResults();
+    // The list while it exists, null once released; hold ResultsLock.
+    std::vector<std::string>* Lines() { return fReleased ? nullptr : &fLines; }
+    // Under ResultsLock: every line, the list left empty.
+    std::vector<std::string> Take();
+    // Under ResultsLock: from now on nothing is posted.
+    void Release();
 
-// Whether workers post the further addresses and the first alias; on at program start.
-extern std::atomic<bool> ShowExtendedInfo;
+private:
+    std::vector<std::string> fLines;
+    bool fReleased = false;
+};
 
 class TSimpleLookup final : public TWorker {
 public:
-    // Registers the worker with ThreadManager.
-    explicit TSimpleLookup(std::string subject);
+    // Registers the worker with the engine's ThreadManager.
+    TSimpleLookup(EngineRuntime& engine, std::string subject);
 
     const std::string Subject;
     int ErrorCode = -1;

@@ -6,9 +6,15 @@ namespace hostmoor {
 
 namespace {
 
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+bool IsTrimmed(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsTrimmed(s.front()))

@@ -7,17 +7,12 @@
 
 namespace hostmoor {
 
-TThreadManager* ThreadManager = nullptr;
-
-std::mutex& ThreadListLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+TThreadManager::~TThreadManager() {
+    DropAll();
 }
 
-TThreadManager::~TThreadManager() { DropAll(); }
-
 void TThreadManager::DropAll() {
-    std::lock_guard guard(ThreadListLock());
+    std::lock_guard guard(ThreadListLock);
     for (TWorker* worker : fList)
         worker->Terminate();
     fList.clear();
@@ -26,7 +21,7 @@ void TThreadManager::DropAll() {
 
 void TThreadManager::AddThread(TWorker* worker) {
     {
-        std::lock_guard guard(ThreadListLock());
+        std::lock_guard guard(ThreadListLock);
         fList.push_back(worker);
         fCount.store(static_cast<int>(fList.size()));
     }
@@ -35,7 +30,7 @@ void TThreadManager::AddThread(TWorker* worker) {
 }
 
 void TThreadManager::RemoveThread(TWorker* worker) {
-    std::lock_guard guard(ThreadListLock());
+    std::lock_guard guard(ThreadListLock);
     auto it = std::find(fList.begin(), fList.end(), worker);
     if (it != fList.end())
         fList.erase(it);
@@ -58,19 +53,14 @@ void TThreadManager::ThreadDone(TWorker* worker) {
 }
 
 void TThreadManager::StopAll() {
-    std::lock_guard guard(ThreadListLock());
+    std::lock_guard guard(ThreadListLock);
     for (TWorker* worker : fList)
         worker->Terminate();
 }
 
 void TThreadManager::WaitForAll() {
     for (int pauses = 0; pauses < 31 && ThreadCount() > 0; ++pauses)
-        SleepMs(100);
-}
-
-void ThreadDone(TWorker* worker) {
-    if (ThreadManager)
-        ThreadManager->ThreadDone(worker);
+        fClock.SleepMs(100);
 }
 
 } // namespace hostmoor

@@ -8,11 +8,12 @@
 
 namespace hostmoor {
 
+class PauseClock;
 class TWorker;
 
 class TThreadManager {
 public:
-    TThreadManager() = default;
+    explicit TThreadManager(const PauseClock& clock) : fClock(clock) {}
     TThreadManager(const TThreadManager&) = delete;
     TThreadManager& operator=(const TThreadManager&) = delete;
     // Asks every listed worker to stop and drops it; none is waited for or released.
@@ -23,6 +24,10 @@ public:
     int ThreadCount() const { return fCount.load(); }
     // The completion handler of every worker; main thread only.
     void ThreadDone(TWorker* worker);
+    // ThreadDone as a handler to give a worker.
+    std::function<void(TWorker*)> DoneHandler() {
+        return [this](TWorker* worker) { ThreadDone(worker); };
+    }
     void StopAll();
     // Waits for the registry to empty: 31 pauses of 100 ms at most.
     void WaitForAll();
@@ -37,17 +42,11 @@ public:
     std::function<void()> OnAllFileJobsFinished;
 
 private:
+    const PauseClock& fClock;
+    std::mutex ThreadListLock; // guards fList
     std::vector<TWorker*> fList;
     std::atomic<int> fCount{0};
     int fFileJobCount = 0;
 };
-
-// The registry's lock; never destroyed, so that late workers never meet a dead lock.
-std::mutex& ThreadListLock();
-
-extern TThreadManager* ThreadManager;
-
-// The completion handler given to every worker: ThreadDone of ThreadManager.
-void ThreadDone(TWorker* worker);
 
 } // namespace hostmoor

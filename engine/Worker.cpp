@@ -1,56 +1,21 @@
 #include "Worker.h"
 
-#include "ThreadManager.h"
+#include "EngineRuntime.h"
 
 #include <exception>
-#include <memory>
-#include <mutex>
 #include <thread>
 
 namespace hostmoor {
 
-namespace {
-
-std::atomic<bool> gTerminating{false};
-
-// Never destroyed: workers may still reach it while the process ends.
-std::mutex& HookLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+bool TWorker::ShouldStop() const {
+    return Terminated() || Engine.ApplicationTerminating();
 }
-MainThreadHook& Hook() {
-    static auto* hook = new MainThreadHook;
-    return *hook;
-}
-
-} // namespace
-
-void SetMainThreadHook(MainThreadHook hook) {
-    std::lock_guard guard(HookLock());
-    Hook() = std::move(hook);
-}
-
-void RunOnMainThread(const std::function<void()>& call) {
-    MainThreadHook hook;
-    {
-        std::lock_guard guard(HookLock());
-        hook = Hook();
-    }
-    if (hook)
-        hook(call);
-    else
-        call();
-}
-
-void SetApplicationTerminating(bool terminating) { gTerminating.store(terminating); }
-bool ApplicationTerminating() { return gTerminating.load(); }
 
 void TWorker::Start() {
     try {
         std::thread(&TWorker::Run, this).detach();
     } catch (...) {
-        if (ThreadManager)
-            ThreadManager->AbandonThread(this);
+        Engine.ThreadManager.AbandonThread(this);
         delete this;
         throw;
     }
@@ -65,7 +30,7 @@ void TWorker::Run(TWorker* worker) {
         worker->fFatalError = "Unknown error";
     }
     if (worker->OnTerminate)
-        RunOnMainThread([worker] { worker->OnTerminate(worker); });
+        worker->Engine.RunOnMainThread([worker] { worker->OnTerminate(worker); });
     if (worker->FreeOnTerminate.load())
         delete worker;
 }

@@ -8,20 +8,13 @@
 
 namespace hostmoor {
 
+class EngineRuntime;
 class TWorker;
 using CompletionHandler = std::function<void(TWorker*)>;
 
 // Carries a call to the main thread, runs it there and returns once it has run. It may also
 // return without running it when the main thread no longer serves calls (program end).
 using MainThreadHook = std::function<void(const std::function<void()>&)>;
-
-// Without a hook the completion handler runs on the worker's own thread.
-void SetMainThreadHook(MainThreadHook hook);
-void RunOnMainThread(const std::function<void()>& call);
-
-// Set when the program is ending; every worker loop tests it.
-void SetApplicationTerminating(bool terminating);
-bool ApplicationTerminating();
 
 class TWorker {
 public:
@@ -36,7 +29,7 @@ public:
 
     void Terminate() { fTerminated.store(true); }
     bool Terminated() const { return fTerminated.load(); }
-    bool ShouldStop() const { return Terminated() || ApplicationTerminating(); }
+    bool ShouldStop() const;
 
     virtual bool IsFileJob() const { return false; }
 
@@ -47,8 +40,10 @@ public:
     std::atomic<bool> FreeOnTerminate{false};
 
 protected:
-    TWorker() = default;
+    explicit TWorker(EngineRuntime& engine) : Engine(engine) {}
     virtual void Execute() = 0;
+
+    EngineRuntime& Engine;
 
 private:
     static void Run(TWorker* worker);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest: the full build, then
-# the engine under ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
+# Installs what is missing, checks the sources' format, builds, and runs every test through
+# CTest: the full build, then the engine under ThreadSanitizer and under AddressSanitizer with
+# UndefinedBehaviorSanitizer.
 # Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +27,12 @@ run_suite() {
         failed+=("$dir")
     fi
 }
+
+echo "=== format"
+sources=$(find engine window app tests bench -name '*.cpp' -o -name '*.h' | sort)
+if ! clang-format --dry-run --Werror $sources; then
+    failed+=("format (run: clang-format -i \$(find engine window app tests bench -name '*.cpp' -o -name '*.h'))")
+fi
 
 run_suite build
 run_suite build-tsan -DHOSTMOOR_ENGINE_ONLY=ON -DHOSTMOOR_SANITIZE=thread

@@ -1,17 +1,14 @@
 #include "Application.h"
 
-#include "Worker.h"
-
 #include <QMessageBox>
 #include <QThread>
-
 #include <exception>
 
 namespace hostmoor {
 
 HostmoorApplication::HostmoorApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-HostmoorApplication::~HostmoorApplication() { SetMainThreadHook(nullptr); }
+HostmoorApplication::~HostmoorApplication() = default;
 
 bool HostmoorApplication::notify(QObject* receiver, QEvent* event) {
     try {
@@ -34,8 +31,8 @@ void HostmoorApplication::ReportError(const QString& text) {
     QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
 }
 
-void InstallQtMainThreadHook() {
-    SetMainThreadHook([](const std::function<void()>& call) {
+MainThreadHook QtMainThreadHook() {
+    return [](const std::function<void()>& call) {
         QCoreApplication* app = QCoreApplication::instance();
         if (!app)
             return;
@@ -44,7 +41,7 @@ void InstallQtMainThreadHook() {
             return;
         }
         QMetaObject::invokeMethod(app, call, Qt::BlockingQueuedConnection);
-    });
+    };
 }
 
 } // namespace hostmoor

@@ -1,8 +1,9 @@
 // The application object: the general error report and the main-thread hook.
 #pragma once
 
-#include <QApplication>
+#include "Worker.h"
 
+#include <QApplication>
 #include <functional>
 
 namespace hostmoor {
@@ -20,6 +21,6 @@ public:
 };
 
 // Runs worker completion handlers on the main thread by blocking queued invocation.
-void InstallQtMainThreadHook();
+MainThreadHook QtMainThreadHook();
 
 } // namespace hostmoor

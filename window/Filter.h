@@ -1,22 +1,21 @@
-// The main window: its pages and controls, and the handlers of the lookup and rewrite pages.
+// The main window: its pages and controls and the handlers of both working pages. The
+// construction and the window's own handlers are in Filter.cpp, the pages' handlers in
+// LookupPage.cpp and RewritePage.cpp, the history and settings in History.cpp.
 #pragma once
+
+#include "RewriteBatch.h"
 
 #include <QDialog>
 #include <QStringList>
-
 #include <functional>
 #include <map>
-#include <string>
-#include <utility>
-#include <vector>
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QFileDialog;
-class QGroupBox;
 class QLabel;
 class QMenu;
-class QAction;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -27,22 +26,15 @@ class QWidget;
 
 namespace hostmoor {
 
+class EngineRuntime;
+class SettingsStore;
 class TWorker;
-
-// Texts that the window shows and tests compare with.
-extern const char* const kMakerLine;
-extern const char* const kMakerAddress;
-extern const char* const kDefaultHostName;
-QString InstructionText();
-
-// The output name of a rewrite: the extension after the last '/' replaced by ".rdns".
-QString OutputFileName(const QString& input);
 
 class TDNSForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TDNSForm(QWidget* parent = nullptr);
+    TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* parent = nullptr);
     ~TDNSForm() override;
 
     // Start-up and shut-down steps of the window; the application calls them.
@@ -128,15 +120,16 @@ private:
     void BuildLookupPage();
     void BuildRewritePage();
     void BuildAboutPages();
+    void ConnectHandlers();
     void AllFileJobsFinished();
     void FileJobDone(TWorker* worker);
-    using FilePair = std::pair<QString, QString>; // input, output
-    QString RefusalFor(const QString& input, const QString& output,
-                       const std::vector<FilePair>& batch) const;
+    QString RefusalText(const BatchEntry& entry) const;
 
+    EngineRuntime& Engine;
+    SettingsStore& Settings;
     bool fFirstResults = true;
     // Input and output of every running rewrite job.
-    std::map<TWorker*, FilePair> fJobFiles;
+    std::map<TWorker*, RewriteJob> fJobFiles;
 };
 
 } // namespace hostmoor

@@ -1,52 +1,35 @@
 #include "SettingsStore.h"
 
 #include <QFileInfo>
-
+#include <charconv>
+#include <cstdint>
 #include <limits>
 
 namespace hostmoor {
-
-SettingsStore* Settings = nullptr;
-int MaxSavedDropDownCount = 8;
 
 namespace {
 
 const char kKeyName[] = "Software\\Brightfold\\Hostmoor";
 
-QString Key(const QString& section, const QString& name) { return section + "/" + name; }
+QString Key(const QString& section, const QString& name) {
+    return section + "/" + name;
+}
 
-bool ParseDigits(const QString& digits, int base, qint64& value) {
-    if (digits.isEmpty())
-        return false;
-    value = 0;
-    for (QChar qc : digits) {
-        const char16_t c = qc.unicode();
-        int d = -1;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        if (d < 0)
-            return false;
-        value = value * base + d;
-        if (value > 0xffffffffLL)
-            return false;
-    }
-    return true;
+// Digits of one base and nothing else, within 32 bits.
+bool ParseDigits(const QString& digits, int base, std::uint32_t& value) {
+    const QByteArray text = digits.toLatin1(); // other characters become '?', not a digit
+    const char* end = text.constData() + text.size();
+    const auto [stop, error] = std::from_chars(text.constData(), end, value, base);
+    return !text.isEmpty() && error == std::errc() && stop == end;
 }
 
 } // namespace
 
 int ConvertStoredNumber(const QString& text, int def) {
-    qint64 value = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        if (!ParseDigits(text.mid(2), 16, value))
-            return def;
-        return static_cast<int>(static_cast<quint32>(value));
-    }
-    int i = 0;
+    std::uint32_t value = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return ParseDigits(text.mid(2), 16, value) ? static_cast<int>(value) : def;
+    qsizetype i = 0;
     while (i < text.size() && text[i] == ' ')
         ++i;
     bool negative = false;
@@ -57,16 +40,14 @@ int ConvertStoredNumber(const QString& text, int def) {
     if (i < text.size() && text[i] == '$') {
         if (!ParseDigits(text.mid(i + 1), 16, value))
             return def;
-        const auto bits = static_cast<int>(static_cast<quint32>(value));
-        return negative ? -bits : bits;
+        return static_cast<int>(negative ? 0u - value : value); // 32 bits, wrapped
     }
     if (!ParseDigits(text.mid(i), 10, value))
         return def;
-    if (negative)
-        value = -value;
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+    const std::int64_t number = negative ? -std::int64_t(value) : std::int64_t(value);
+    if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
         return def;
-    return static_cast<int>(value);
+    return static_cast<int>(number);
 }
 
 SettingsStore::SettingsStore()
@@ -113,6 +94,10 @@ void SettingsStore::WriteNumber(const QString& section, const QString& name, int
 
 bool SettingsStore::ReadSwitch(const QString& section, const QString& name, bool def) {
     return ReadNumber(section, name, def ? 1 : 0) != 0;
+}
+
+void SettingsStore::ReadMaxSavedDropDownCount() {
+    MaxSavedDropDownCount = ReadNumber("General", "MaxSavedDropDownCount", 8);
 }
 
 void SettingsStore::WriteSwitch(const QString& section, const QString& name, bool on) {

@@ -3,7 +3,6 @@
 
 #include <QSettings>
 #include <QString>
-
 #include <stdexcept>
 
 namespace hostmoor {
@@ -30,15 +29,15 @@ public:
 
     QString FileName() const { return fSettings.fileName(); }
 
+    // The length to which a box's history is cut; read once at start-up, never written.
+    int MaxSavedDropDownCount = 8;
+    void ReadMaxSavedDropDownCount();
+
 private:
     QSettings fSettings;
 };
 
 // Stored number text to a number: '0x' hex, '$' hex, sign, leading blanks; def otherwise.
 int ConvertStoredNumber(const QString& text, int def);
-
-extern SettingsStore* Settings;
-// The length to which a box's history is cut; read once at start-up.
-extern int MaxSavedDropDownCount;
 
 } // namespace hostmoor

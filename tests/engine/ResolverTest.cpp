@@ -1,4 +1,5 @@
 #include "Resolver.h"
+
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,9 @@ using hostmoor::test::ScriptedResolver;
 
 namespace {
 
-void EnsureStopped() {
-    while (ResolverStarted())
-        ResolverCleanup();
+void EnsureStopped(ResolverAccess& r) {
+    while (r.ResolverStarted())
+        r.ResolverCleanup();
 }
 
 std::vector<std::string> Dotted(const HostRecord& record) {
@@ -24,11 +25,9 @@ class SystemResolverTest : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_TEST_DNS();
-        SetResolver(nullptr);
-        if (!ResolverStarted()) {
-            ASSERT_EQ(ResolverStartup(), 0);
-        }
+        ASSERT_EQ(r.ResolverStartup(), 0);
     }
+    ResolverAccess r; // the system resolver
 };
 
 } // namespace
@@ -47,34 +46,34 @@ TEST(ResolverErrorText, MapsTheTable) {
 }
 
 TEST(ResolverStartup, FlagAndReturnValues) {
-    EnsureStopped();
-    EXPECT_EQ(ResolverCleanup(), -1);
-    EXPECT_EQ(ResolverStartup(), 0);
-    EXPECT_TRUE(ResolverStarted());
-    EXPECT_EQ(ResolverStartup(), -1);
-    EXPECT_EQ(ResolverCleanup(), 0);
-    EXPECT_FALSE(ResolverStarted());
-    EXPECT_EQ(ResolverCleanup(), -1);
+    ResolverAccess r;
+    EnsureStopped(r);
+    EXPECT_EQ(r.ResolverCleanup(), -1);
+    EXPECT_EQ(r.ResolverStartup(), 0);
+    EXPECT_TRUE(r.ResolverStarted());
+    EXPECT_EQ(r.ResolverStartup(), -1);
+    EXPECT_EQ(r.ResolverCleanup(), 0);
+    EXPECT_FALSE(r.ResolverStarted());
+    EXPECT_EQ(r.ResolverCleanup(), -1);
 }
 
 TEST(ResolverStartup, LookupsWhileStoppedFailWithoutAskingTheResolver) {
     ScriptedResolver scripted;
     scripted.Answer("a.test", ScriptedResolver::Record("a.test", {"10.0.0.1"}));
     scripted.Answer("10.0.0.1", ScriptedResolver::Record("a.test", {"10.0.0.1"}));
-    SetResolver(&scripted);
-    EnsureStopped();
-    EXPECT_EQ(LookupHostByName("a.test").ErrorCode, 10093);
-    EXPECT_EQ(LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
+    ResolverAccess r(&scripted);
+    EnsureStopped(r);
+    EXPECT_EQ(r.LookupHostByName("a.test").ErrorCode, 10093);
+    EXPECT_EQ(r.LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
     EXPECT_EQ(scripted.TotalCalls(), 0);
 
-    ResolverStartup();
-    auto outcome = LookupHostByName("a.test");
+    r.ResolverStartup();
+    auto outcome = r.LookupHostByName("a.test");
     ASSERT_TRUE(outcome.Host);
     EXPECT_EQ(outcome.Host->Name, "a.test");
-    ResolverCleanup();
-    EXPECT_EQ(LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
+    r.ResolverCleanup();
+    EXPECT_EQ(r.LookupHostByAddress(TextToAddress("10.0.0.1")).ErrorCode, 10093);
     EXPECT_EQ(scripted.TotalCalls(), 1);
-    SetResolver(nullptr);
 }
 
 TEST(AddressText, ConvertsAsInetAddr) {
@@ -91,13 +90,13 @@ TEST(AddressText, ConvertsAsInetAddr) {
 }
 
 TEST_F(SystemResolverTest, ForwardGivesOfficialNameAddressesInOrderAndAlias) {
-    auto outcome = LookupHostByName("multi.hm.test");
+    auto outcome = r.LookupHostByName("multi.hm.test");
     ASSERT_TRUE(outcome.Host) << outcome.ErrorCode;
     EXPECT_EQ(outcome.Host->Name, "multi.hm.test");
     EXPECT_EQ(Dotted(*outcome.Host),
               (std::vector<std::string>{"192.0.2.11", "192.0.2.12", "192.0.2.13"}));
 
-    auto alias = LookupHostByName("alias.hm.test");
+    auto alias = r.LookupHostByName("alias.hm.test");
     ASSERT_TRUE(alias.Host) << alias.ErrorCode;
     EXPECT_EQ(alias.Host->Name, "multi.hm.test");
     EXPECT_EQ(alias.Host->Aliases, (std::vector<std::string>{"alias.hm.test"}));
@@ -105,25 +104,25 @@ TEST_F(SystemResolverTest, ForwardGivesOfficialNameAddressesInOrderAndAlias) {
 }
 
 TEST_F(SystemResolverTest, ReverseGivesTheNameOfThePtrRecord) {
-    auto outcome = LookupHostByAddress(TextToAddress("192.0.2.3"));
+    auto outcome = r.LookupHostByAddress(TextToAddress("192.0.2.3"));
     ASSERT_TRUE(outcome.Host) << outcome.ErrorCode;
     EXPECT_EQ(outcome.Host->Name, "host-3.hm.test");
     EXPECT_EQ(Dotted(*outcome.Host), (std::vector<std::string>{"192.0.2.3"}));
 }
 
 TEST_F(SystemResolverTest, FailuresMapToTheTableCodes) {
-    EXPECT_EQ(LookupHostByName("no-such-host.hm.test").ErrorCode, 11001);
-    EXPECT_EQ(LookupHostByName("no-such-host.invalid").ErrorCode, 11001);
-    EXPECT_EQ(LookupHostByAddress(TextToAddress("192.0.2.99")).ErrorCode, 11001);
-    EXPECT_EQ(LookupHostByName("x.down.hm.test").ErrorCode, 11002);
-    EXPECT_EQ(LookupHostByName("v6only.hm.test").ErrorCode, 11004);
+    EXPECT_EQ(r.LookupHostByName("no-such-host.hm.test").ErrorCode, 11001);
+    EXPECT_EQ(r.LookupHostByName("no-such-host.invalid").ErrorCode, 11001);
+    EXPECT_EQ(r.LookupHostByAddress(TextToAddress("192.0.2.99")).ErrorCode, 11001);
+    EXPECT_EQ(r.LookupHostByName("x.down.hm.test").ErrorCode, 11002);
+    EXPECT_EQ(r.LookupHostByName("v6only.hm.test").ErrorCode, 11004);
 }
 
 TEST_F(SystemResolverTest, StoppedFlagGives10093BeforeAsking) {
-    EnsureStopped();
-    EXPECT_EQ(LookupHostByName("multi.hm.test").ErrorCode, 10093);
-    ASSERT_EQ(ResolverStartup(), 0);
-    EXPECT_TRUE(LookupHostByName("multi.hm.test").Host);
-    ASSERT_EQ(ResolverCleanup(), 0);
-    EXPECT_EQ(LookupHostByAddress(TextToAddress("192.0.2.3")).ErrorCode, 10093);
+    EnsureStopped(r);
+    EXPECT_EQ(r.LookupHostByName("multi.hm.test").ErrorCode, 10093);
+    ASSERT_EQ(r.ResolverStartup(), 0);
+    EXPECT_TRUE(r.LookupHostByName("multi.hm.test").Host);
+    ASSERT_EQ(r.ResolverCleanup(), 0);
+    EXPECT_EQ(r.LookupHostByAddress(TextToAddress("192.0.2.3")).ErrorCode, 10093);
 }

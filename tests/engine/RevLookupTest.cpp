@@ -1,16 +1,17 @@
-#include "DNSCache.h"
 #include "RevLookup.h"
+
+#include "AddressScanner.h"
+#include "DNSCache.h"
+#include "LogFile.h"
 #include "TestSupport.h"
 #include "ThreadManager.h"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 using namespace hostmoor;
 using namespace hostmoor::test;
@@ -35,12 +36,13 @@ class RevLookupTest : public EngineFixture {
 protected:
     void SetUp() override {
         EngineFixture::SetUp();
-        dir = fs::temp_directory_path() / ("hostmoor-rev-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() /
+              ("hostmoor-rev-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
-        TotalBytes = 0;
-        ProcessedBytes = 1;
+        engine.TotalBytes = 0;
+        engine.ProcessedBytes = 1;
         for (const auto& [address, name] :
              std::vector<std::pair<const char*, const char*>>{{"192.168.1.10", "n10.example"},
                                                               {"10.0.0.1", "n1.example"},
@@ -56,11 +58,11 @@ protected:
 
     // Starts a rewriter and waits for its completion handler; gives the error it kept.
     std::string Process(const fs::path& in, const fs::path& out) {
-        auto* w = new TRevLookup(in.string(), out.string());
+        auto* w = new TRevLookup(engine, in.string(), out.string());
         std::string error;
-        w->OnTerminate = [&error](TWorker* worker) {
+        w->OnTerminate = [this, &error](TWorker* worker) {
             error = worker->FatalError();
-            ThreadDone(worker);
+            engine.ThreadManager.ThreadDone(worker);
         };
         w->Start();
         EXPECT_TRUE(WaitForRegistryEmpty());
@@ -90,7 +92,8 @@ TEST_F(RevLookupTest, ReplacesEveryUsableAddressInALine) {
                           "HTTP/1.0 200 1234"),
               "n10.example - - [01/Jan/1997:10:00:00 +0000] GET /index.html HTTP/1.0 200 1234");
     EXPECT_EQ(RewriteLine("GET /index.html HTTP/1.0"), "GET /index.html HTTP/1.0");
-    EXPECT_EQ(RewriteLine("version 1.2.3.4.5 from 10.0.0.1."), "version 1.2.3.4.5 from n1.example.");
+    EXPECT_EQ(RewriteLine("version 1.2.3.4.5 from 10.0.0.1."),
+              "version 1.2.3.4.5 from n1.example.");
     EXPECT_EQ(RewriteLine("...1.2.3.4..."), "...n4.example...");
     EXPECT_EQ(RewriteLine("a1.2.3.4b"), "an4.exampleb");
     EXPECT_EQ(RewriteLine("12.34.56.78:80"), "n78.example:80");
@@ -99,9 +102,9 @@ TEST_F(RevLookupTest, ReplacesEveryUsableAddressInALine) {
 }
 
 TEST_F(RevLookupTest, AddressesOnTheIgnoreListArePassedOver) {
-    IgnoreList->Add("", TextToAddress("21.2.3.4"));
+    engine.IgnoreList.Add("", TextToAddress("21.2.3.4"));
     const std::string line = "21.2.3.4 1.2.3.4";
-    const FoundAddress found = FindAddressInLine(line);
+    const FoundAddress found = FindAddressInLine(line, 0, &engine.IgnoreList);
     EXPECT_EQ(found.Text, "1.2.3.4");
     EXPECT_EQ(found.Position, 9u); // the tenth character
     EXPECT_EQ(RewriteLine(line), "21.2.3.4 n4.example");
@@ -118,8 +121,8 @@ TEST_F(RevLookupTest, UnreadableDottedTextFailsAsAllOnesOnce) {
 TEST_F(RevLookupTest, ThreeFailuresThenNoMoreLookupsForThatAddress) {
     EXPECT_EQ(Rewrite("10.9.9.9 a\n10.9.9.9 b\r\n"), "10.9.9.9 a\r\n10.9.9.9 b\r\n");
     EXPECT_EQ(resolver.Calls("10.9.9.9"), 3);
-    EXPECT_TRUE(IgnoreList->Ignore(TextToAddress("10.9.9.9")));
-    EXPECT_FALSE(DNSCache->FindAddr(TextToAddress("10.9.9.9")).has_value());
+    EXPECT_TRUE(engine.IgnoreList.Ignore(TextToAddress("10.9.9.9")));
+    EXPECT_FALSE(engine.DNSCache.FindAddr(TextToAddress("10.9.9.9")).has_value());
     // A resolved address costs one lookup for the whole run.
     EXPECT_EQ(Rewrite("1.2.3.4\n1.2.3.4\n"), "n4.example\r\nn4.example\r\n");
     EXPECT_EQ(Rewrite("1.2.3.4\n"), "n4.example\r\n");
@@ -129,7 +132,7 @@ TEST_F(RevLookupTest, ThreeFailuresThenNoMoreLookupsForThatAddress) {
 TEST_F(RevLookupTest, SubstitutionEndsForNamesHoldingAddressesAndEmptyNames) {
     resolver.Answer("9.9.9.9", ScriptedResolver::Record("9.9.9.9.example", {"9.9.9.9"}));
     EXPECT_EQ(RewriteLine("x 9.9.9.9 y 9.9.9.9"), "x 9.9.9.9.example y 9.9.9.9.example");
-    DNSCache->Add("", TextToAddress("7.7.7.7"));
+    engine.DNSCache.Add("", TextToAddress("7.7.7.7"));
     EXPECT_EQ(RewriteLine("7.7.7.7 1.2.3.4 7.7.7.7"), "7.7.7.7 n4.example 7.7.7.7");
     EXPECT_EQ(resolver.Calls("7.7.7.7"), 0);
 }
@@ -147,13 +150,14 @@ TEST_F(RevLookupTest, IsDottedQuadCountsDotsOnly) {
 TEST_F(RevLookupTest, FoundAddressesAreReadAsInetAddrReadsThem) {
     for (const char* quad : {"1.2.3.4", "01.02.03.04", "0.0.0.0", "255.255.255.255", "256.1.1.1",
                              "1..2.3", "1234.1.1.1", "08.1.1.1", "010.1.1.1", "00.1.2.3",
-                             "4294967295.1.1.1", "1.2.3.", "192.168.001.010"}) {
+                             "4294967295.1.1.1", "192.168.001.010"}) {
         const std::string line = std::string("x ") + quad + " y";
         const FoundAddress found = FindAddressInLine(line);
-        if (found.Text.empty())
-            continue; // not a dotted quad once the dots at its ends are cut
+        ASSERT_EQ(found.Text, quad);
         EXPECT_EQ(found.Address, TextToAddress(found.Text)) << quad;
     }
+    // Not a dotted quad once the dot at its end is cut.
+    EXPECT_EQ(FindAddressInLine("x 1.2.3. y").Text, "");
 }
 
 struct BreakCase {
@@ -170,16 +174,22 @@ TEST_F(RevLookupTest, LineBreaksAreLearnedFromTheFirstCrOrLf) {
         {"CR", "a\rb", "a\r\nb\r\n"},
         {"lone LF after CR learned", "x\ra\nb\r", "x\r\nab\r\n"},
         {"CR dropped after LF learned", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
-        {"Ctrl-Z ends the input", std::string("a\r\nb\x1a" "c\r\n"), "a\r\nb\r\n"},
-        {"Ctrl-Z at a line start", std::string("a\n\x1a" "b\n"), "a\r\n"},
+        {"Ctrl-Z ends the input",
+         std::string("a\r\nb\x1a"
+                     "c\r\n"),
+         "a\r\nb\r\n"},
+        {"Ctrl-Z at a line start",
+         std::string("a\n\x1a"
+                     "b\n"),
+         "a\r\n"},
         {"zero byte kept", std::string("a\0b\n", 4), std::string("a\0b\r\n", 5)},
         {"empty file", "", ""},
         {"break only", "\n", "\r\n"},
     };
     for (const auto& c : cases) {
-        TotalBytes = 0;
+        engine.TotalBytes = 0;
         EXPECT_EQ(Rewrite(c.input), c.output) << c.name;
-        EXPECT_EQ(TotalBytes.load(), static_cast<std::int64_t>(c.input.size())) << c.name;
+        EXPECT_EQ(engine.TotalBytes.load(), static_cast<std::int64_t>(c.input.size())) << c.name;
     }
 }
 
@@ -188,21 +198,23 @@ TEST_F(RevLookupTest, ProgressCountersAdvanceEveryTenthLine) {
     for (int i = 1; i <= 25; ++i)
         input += (i == 11 || i == 21 ? "1.2.3.4abc" : "0123456789") + std::string("\r\n");
     std::vector<std::int64_t> atLookup;
-    resolver.OnLookup = [&](const std::string&) { atLookup.push_back(ProcessedBytes.load()); };
+    resolver.OnLookup = [&](const std::string&) {
+        atLookup.push_back(engine.ProcessedBytes.load());
+    };
     Rewrite(input);
     resolver.OnLookup = nullptr;
     // Line 11 is read after the first group of ten; the address is cached by line 21.
     EXPECT_EQ(atLookup, (std::vector<std::int64_t>{101}));
-    EXPECT_EQ(TotalBytes.load(), 25 * 12);
-    EXPECT_EQ(ProcessedBytes.load(), 1 + 200);
+    EXPECT_EQ(engine.TotalBytes.load(), 25 * 12);
+    EXPECT_EQ(engine.ProcessedBytes.load(), 1 + 200);
 }
 
 TEST_F(RevLookupTest, InputAndOutputErrorsEndTheJobAndAreKept) {
-    const std::int64_t before = TotalBytes.load();
+    const std::int64_t before = engine.TotalBytes.load();
     std::string error = Process(dir / "missing.log", dir / "missing.rdns");
     EXPECT_NE(error.find("missing.log"), std::string::npos) << error;
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-    EXPECT_EQ(TotalBytes.load(), before);
+    EXPECT_EQ(engine.TotalBytes.load(), before);
     EXPECT_FALSE(fs::exists(dir / "missing.rdns"));
 
     WriteFile(dir / "a.log", "1.2.3.4\n");
@@ -241,12 +253,11 @@ TEST_F(RevLookupTest, NeverEmptiesTheInputThroughAnotherName) {
 TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
     resolver.CloseGate();
     WriteFile(dir / "a.log", "one\ntwo\nthree 1.2.3.4\nfour\nfive\n");
-    auto* w = new TRevLookup((dir / "a.log").string(), (dir / "a.rdns").string());
-    w->OnTerminate = ThreadDone;
+    auto* w = new TRevLookup(engine, (dir / "a.log").string(), (dir / "a.rdns").string());
+    w->OnTerminate = engine.ThreadManager.DoneHandler();
     w->Start();
-    while (resolver.Blocked() == 0)
-        std::this_thread::sleep_for(1ms);
-    ThreadManager->StopAll();
+    ASSERT_TRUE(WaitUntil([this] { return resolver.Blocked() > 0; }));
+    engine.ThreadManager.StopAll();
     resolver.OpenGate();
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_EQ(ReadFile(dir / "a.rdns"), "one\r\ntwo\r\nthree n4.example\r\n");
@@ -256,7 +267,7 @@ TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
 
 TEST_F(RevLookupTest, SeveralRewritersShareTheCacheAndCountersSumExactly) {
     int notices = 0;
-    ThreadManager->OnAllFileJobsFinished = [&] { ++notices; };
+    engine.ThreadManager.OnAllFileJobsFinished = [&] { ++notices; };
     resolver.SetDelay(1ms);
     constexpr int kFiles = 4;
     std::int64_t size = 0;
@@ -271,8 +282,8 @@ TEST_F(RevLookupTest, SeveralRewritersShareTheCacheAndCountersSumExactly) {
             const std::string known = (i % 3 == 0) ? "1.2.3.4" : "5.6.7.8";
             const std::string line = address + " - " + known + " GET /x.html";
             in += line + "\n";
-            expected[f] += address + " - " + (i % 3 == 0 ? "n4.example" : "n8.example") +
-                           " GET /x.html\r\n";
+            expected[f] +=
+                address + " - " + (i % 3 == 0 ? "n4.example" : "n8.example") + " GET /x.html\r\n";
             pending += static_cast<std::int64_t>(line.size());
             if ((i + 1) % 10 == 0) {
                 processed += pending;
@@ -283,15 +294,15 @@ TEST_F(RevLookupTest, SeveralRewritersShareTheCacheAndCountersSumExactly) {
         WriteFile(dir / ("f" + std::to_string(f) + ".log"), in);
     }
     for (int f = 0; f < kFiles; ++f) {
-        auto* w = new TRevLookup((dir / ("f" + std::to_string(f) + ".log")).string(),
+        auto* w = new TRevLookup(engine, (dir / ("f" + std::to_string(f) + ".log")).string(),
                                  (dir / ("f" + std::to_string(f) + ".rdns")).string());
-        w->OnTerminate = ThreadDone;
+        w->OnTerminate = engine.ThreadManager.DoneHandler();
         w->Start();
     }
     ASSERT_TRUE(WaitForRegistryEmpty(120s));
     EXPECT_EQ(notices, 1);
-    EXPECT_EQ(TotalBytes.load(), size);
-    EXPECT_EQ(ProcessedBytes.load(), processed);
+    EXPECT_EQ(engine.TotalBytes.load(), size);
+    EXPECT_EQ(engine.ProcessedBytes.load(), processed);
     for (int f = 0; f < kFiles; ++f)
         EXPECT_EQ(ReadFile(dir / ("f" + std::to_string(f) + ".rdns")), expected[f]) << f;
     // Shared knowledge: each unresolvable address failed three times at most per racing worker.
@@ -303,13 +314,14 @@ protected:
     void SetUp() override {
         RevLookupTest::SetUp();
         REQUIRE_TEST_DNS();
-        SetResolver(nullptr);
+        engine.Resolver.SetResolver(nullptr);
     }
 };
 
 TEST_F(RevLookupDnsTest, CombinedFormatLogAgainstTheTestServer) {
-    const char* agents[] = {"Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0",
-                            "curl/7.88.1", "Wget/1.21.3"};
+    const char* agents[] = {
+        "Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0", "curl/7.88.1",
+        "Wget/1.21.3"};
     std::string in;
     std::string expected;
     for (int i = 0; i < 60; ++i) {

@@ -1,12 +1,11 @@
-#include "Clock.h"
 #include "SimpleLookup.h"
+
 #include "TestSupport.h"
 #include "ThreadManager.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <map>
 #include <thread>
 
@@ -21,8 +20,8 @@ using Lines = std::vector<std::string>;
 class SimpleLookupTest : public EngineFixture {
 protected:
     void Lookup(const std::string& subject) {
-        auto* w = new TSimpleLookup(subject);
-        w->OnTerminate = ThreadDone;
+        auto* w = new TSimpleLookup(engine, subject);
+        w->OnTerminate = engine.ThreadManager.DoneHandler();
         w->Start();
     }
     Lines Run(const std::string& subject) {
@@ -31,9 +30,7 @@ protected:
         return TakeResults();
     }
     void WaitUntilBlocked(int n) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (resolver.Blocked() < n && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
+        WaitUntil([&] { return resolver.Blocked() >= n; });
         ASSERT_EQ(resolver.Blocked(), n);
     }
 };
@@ -43,16 +40,15 @@ protected:
 std::atomic<int> gStopAtPause{0};
 std::atomic<int> gPauses{0};
 ScriptedResolver* gResolver = nullptr;
+EngineRuntime* gEngine = nullptr;
 std::atomic<bool> gStopped{false};
 void StoppingSleep(int ms) {
     if (ms != 500)
         return;
     const int pauses = ++gPauses;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (gResolver->Blocked() < pauses && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    WaitUntil([pauses] { return gResolver->Blocked() >= pauses; });
     if (pauses == gStopAtPause.load()) {
-        ThreadManager->StopAll();
+        gEngine->ThreadManager.StopAll();
         gStopped = true;
     }
 }
@@ -79,28 +75,29 @@ TEST_F(SimpleLookupTest, RetriesOnlyTryAgainAtMostThreeTimes) {
 TEST_F(SimpleLookupTest, ResultLinesWithExtendedInformationInRecordOrder) {
     resolver.Answer("10.0.0.1",
                     ScriptedResolver::Record("one.test", {"10.0.0.1"}, {"uno.test", "eins.test"}));
-    resolver.Answer("www.test", ScriptedResolver::Record("web.test", {"10.0.0.7", "10.0.0.5", "10.0.0.6"},
-                                                         {"www.test"}));
+    resolver.Answer(
+        "www.test",
+        ScriptedResolver::Record("web.test", {"10.0.0.7", "10.0.0.5", "10.0.0.6"}, {"www.test"}));
     EXPECT_EQ(Run("10.0.0.1"), (Lines{"IP: 10.0.0.1 Host: one.test", "Aliases: uno.test"}));
-    EXPECT_EQ(Run("www.test"),
-              (Lines{"Host: web.test IP: 10.0.0.7", "Alternate address: 10.0.0.5",
-                     "Alternate address: 10.0.0.6", "Aliases: www.test"}));
-    ShowExtendedInfo = false;
+    EXPECT_EQ(Run("www.test"), (Lines{"Host: web.test IP: 10.0.0.7", "Alternate address: 10.0.0.5",
+                                      "Alternate address: 10.0.0.6", "Aliases: www.test"}));
+    engine.ShowExtendedInfo = false;
     EXPECT_EQ(Run("www.test"), (Lines{"Host: web.test IP: 10.0.0.7"}));
 }
 
 TEST_F(SimpleLookupTest, OtherSubjectsAreLookedUpForwardAndShowTheResolversError) {
     EXPECT_EQ(Run("mail_host"), (Lines{"mail_host: Host not found"}));
     EXPECT_EQ(resolver.Calls("mail_host"), 1);
-    ResolverCleanup();
+    engine.Resolver.ResolverCleanup();
     EXPECT_EQ(Run("10.0.0.9"), (Lines{"10.0.0.9: Application not initialised"}));
 }
 
 TEST_F(SimpleLookupTest, RangeExpandsOneMemberPerAddressWithAPauseAfterEach) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     for (int n = 3; n <= 5; ++n)
-        resolver.Answer("10.0.0." + std::to_string(n),
-                        ScriptedResolver::Record("h" + std::to_string(n), {"10.0.0." + std::to_string(n)}));
+        resolver.Answer(
+            "10.0.0." + std::to_string(n),
+            ScriptedResolver::Record("h" + std::to_string(n), {"10.0.0." + std::to_string(n)}));
     Lines lines = Run("10.0.0.[3-5]");
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (Lines{"", "IP: 10.0.0.3 Host: h3", "IP: 10.0.0.4 Host: h4",
@@ -109,7 +106,7 @@ TEST_F(SimpleLookupTest, RangeExpandsOneMemberPerAddressWithAPauseAfterEach) {
 }
 
 TEST_F(SimpleLookupTest, StarRangeCoversTheWholeLastSection) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     Lines lines = Run("10.1.2.3*");
     EXPECT_EQ(lines.size(), 257u);
     EXPECT_EQ(resolver.Calls("10.1.2.0"), 1);
@@ -118,7 +115,7 @@ TEST_F(SimpleLookupTest, StarRangeCoversTheWholeLastSection) {
 }
 
 TEST_F(SimpleLookupTest, RangeThatExpandsToNothingPostsOneEmptyLine) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     EXPECT_EQ(Run("10.0.0.[3-1]"), (Lines{""}));
     EXPECT_EQ(resolver.TotalCalls(), 0);
     EXPECT_EQ(sleeps.Count(500), 0);
@@ -128,21 +125,22 @@ TEST_F(SimpleLookupTest, StopDuringARangeEndsItBeforeTheNextMember) {
     gPauses = 0;
     gStopAtPause = 2;
     gResolver = &resolver;
-    SetSleepFunction(&StoppingSleep);
+    gEngine = &engine;
+    engine.Clock.SetSleepFunction(&StoppingSleep);
     resolver.CloseGate();
     gStopped = false;
     Lookup("10.0.0.[1-9]");
-    while (!gStopped)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(WaitUntil([] { return gStopped.load(); }));
     resolver.OpenGate();
     ASSERT_TRUE(WaitForRegistryEmpty());
-    SetSleepFunction(nullptr);
+    engine.Clock.SetSleepFunction(nullptr);
     EXPECT_EQ(resolver.Calls("10.0.0.1"), 1);
     EXPECT_EQ(resolver.Calls("10.0.0.2"), 1);
     EXPECT_EQ(resolver.TotalCalls(), 2);
     EXPECT_EQ(gPauses.load(), 2);
     const Lines left = TakeResults();
-    EXPECT_TRUE(left.empty()) << left.size() << " " << (left.empty() ? "" : left[0]); // nobody posted
+    EXPECT_TRUE(left.empty()) << left.size() << " "
+                              << (left.empty() ? "" : left[0]); // nobody posted
 }
 
 TEST_F(SimpleLookupTest, AWorkerAskedToStopPostsNothing) {
@@ -150,14 +148,14 @@ TEST_F(SimpleLookupTest, AWorkerAskedToStopPostsNothing) {
     resolver.CloseGate();
     Lookup("a.test");
     WaitUntilBlocked(1);
-    ThreadManager->StopAll();
+    engine.ThreadManager.StopAll();
     resolver.OpenGate();
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_TRUE(TakeResults().empty());
 
     // Stopped before it starts: no lookup either.
-    auto* w = new TSimpleLookup("a.test");
-    w->OnTerminate = ThreadDone;
+    auto* w = new TSimpleLookup(engine, "a.test");
+    w->OnTerminate = engine.ThreadManager.DoneHandler();
     w->Terminate();
     w->Start();
     ASSERT_TRUE(WaitForRegistryEmpty());
@@ -169,10 +167,10 @@ TEST_F(SimpleLookupTest, ShuttingDownPostsNothing) {
     resolver.CloseGate();
     Lookup("10.0.0.1");
     WaitUntilBlocked(1);
-    SetApplicationTerminating(true);
+    engine.SetApplicationTerminating(true);
     resolver.OpenGate();
     ASSERT_TRUE(WaitForRegistryEmpty());
-    SetApplicationTerminating(false);
+    engine.SetApplicationTerminating(false);
     EXPECT_TRUE(TakeResults().empty());
 }
 
@@ -180,15 +178,14 @@ TEST_F(SimpleLookupTest, PostsNothingOnceTheResultsListIsReleased) {
     resolver.CloseGate();
     Lookup("10.0.0.1");
     WaitUntilBlocked(1);
-    ReleaseLookupResults();
+    engine.LookupResults.Release();
     resolver.OpenGate();
     ASSERT_TRUE(WaitForRegistryEmpty());
-    CreateLookupResults();
     EXPECT_TRUE(TakeResults().empty());
 }
 
 TEST_F(SimpleLookupTest, ManySubjectsAndARangeAtOnceEveryLineExactlyOnce) {
-    CountingSleep sleeps(1);
+    CountingSleep sleeps(engine, 1);
     resolver.SetDelay(1ms);
     constexpr int kSubjects = 400;
     for (int i = 0; i < kSubjects; ++i) {
@@ -197,7 +194,7 @@ TEST_F(SimpleLookupTest, ManySubjectsAndARangeAtOnceEveryLineExactlyOnce) {
     }
     Lookup("10.2.0.[0-99]");
     for (int i = 0; i < kSubjects; ++i) {
-        SleepMs(0);
+        engine.Clock.SleepMs(0);
         Lookup("h" + std::to_string(i) + ".test");
     }
     ASSERT_TRUE(WaitForRegistryEmpty(60s));
@@ -217,7 +214,7 @@ protected:
     void SetUp() override {
         SimpleLookupTest::SetUp();
         REQUIRE_TEST_DNS();
-        SetResolver(nullptr);
+        engine.Resolver.SetResolver(nullptr);
     }
 };
 
@@ -234,7 +231,7 @@ TEST_F(SimpleLookupDnsTest, UnknownNameAndAddress) {
 }
 
 TEST_F(SimpleLookupDnsTest, RangeOverThePtrBlockPostsOneLinePerAddress) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     Lines lines = Run("192.0.2.[1-10]");
     std::sort(lines.begin(), lines.end());
     Lines expected{""};

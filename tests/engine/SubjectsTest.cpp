@@ -68,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{"10.1.2.3*", skRange}, KindCase{"10.1.*.*", skOther},
                       KindCase{"mail_host", skOther}, KindCase{"Mail.example.org", skOther},
                       KindCase{"a.b.*", skOther}, KindCase{"10.1.2.]", skOther},
-                      KindCase{"10.1.2.[1-2]*", skOther}, KindCase{"10.*.2.3", skOther}));
+                      KindCase{"10.1.2.[1-2]*", skOther}, KindCase{"10.*.2.3", skOther}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(IsValidRangePattern, AcceptsOnlyOneWildcardInTheLastSection) {
     EXPECT_TRUE(IsValidRangePattern("10.1.2.*"));
@@ -111,4 +112,5 @@ INSTANTIATE_TEST_SUITE_P(Bounds, ParseRangeBoundsTest,
                                            BoundsCase{".[-7]", 0, 7}, BoundsCase{".[3-1]", 3, 1},
                                            BoundsCase{".[1x2-3y4]", 12, 34},
                                            BoundsCase{".[99999999999-5]", 0, 5},
-                                           BoundsCase{"", 0, 255}));
+                                           BoundsCase{"", 0, 255}),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });

@@ -1,11 +1,9 @@
-#include "Clock.h"
 #include "TestSupport.h"
 #include "ThreadManager.h"
 #include "Worker.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace hostmoor;
@@ -17,9 +15,10 @@ namespace {
 // A worker whose body waits until released.
 class GateWorker final : public TWorker {
 public:
-    GateWorker(bool fileJob, std::atomic<bool>& release, std::atomic<int>& ran)
-        : fFileJob(fileJob), fRelease(release), fRan(ran) {
-        ThreadManager->AddThread(this);
+    GateWorker(EngineRuntime& engine, bool fileJob, std::atomic<bool>& release,
+               std::atomic<int>& ran)
+        : TWorker(engine), fFileJob(fileJob), fRelease(release), fRan(ran) {
+        Engine.ThreadManager.AddThread(this);
     }
     bool IsFileJob() const override { return fFileJob; }
     std::thread::id BodyThread;
@@ -41,12 +40,13 @@ private:
 
 class WorkersTest : public EngineFixture {
 protected:
-    GateWorker* StartWorker(bool fileJob) {
-        auto* w = new GateWorker(fileJob, release, ran);
-        w->OnTerminate = [this](TWorker* worker) {
+    GateWorker* StartWorker(bool fileJob, EngineRuntime* in = nullptr) {
+        EngineRuntime& e = in ? *in : engine;
+        auto* w = new GateWorker(e, fileJob, release, ran);
+        w->OnTerminate = [this, &e](TWorker* worker) {
             handlerThread = std::this_thread::get_id();
             bodyThread = static_cast<GateWorker*>(worker)->BodyThread;
-            ThreadDone(worker);
+            e.ThreadManager.ThreadDone(worker);
         };
         w->Start();
         return w;
@@ -61,7 +61,7 @@ protected:
 
 TEST_F(WorkersTest, HandlerRunsOnTheMainThreadAfterTheBodyAndDeregisters) {
     StartWorker(false);
-    EXPECT_EQ(ThreadManager->ThreadCount(), 1);
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 1);
     release = true;
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_EQ(ran.load(), 1);
@@ -72,16 +72,16 @@ TEST_F(WorkersTest, HandlerRunsOnTheMainThreadAfterTheBodyAndDeregisters) {
 
 TEST_F(WorkersTest, AllFilesFinishedNoticeOnlyWhenTheLastFileJobEnds) {
     int notices = 0;
-    ThreadManager->OnAllFileJobsFinished = [&] { ++notices; };
+    engine.ThreadManager.OnAllFileJobsFinished = [&] { ++notices; };
     StartWorker(true);
     StartWorker(true);
     StartWorker(false);
-    EXPECT_EQ(ThreadManager->FileJobCount(), 2);
-    EXPECT_EQ(ThreadManager->ThreadCount(), 3);
+    EXPECT_EQ(engine.ThreadManager.FileJobCount(), 2);
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 3);
     release = true;
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_EQ(notices, 1);
-    EXPECT_EQ(ThreadManager->FileJobCount(), 0);
+    EXPECT_EQ(engine.ThreadManager.FileJobCount(), 0);
 
     // A later batch gives its own notice.
     release = false;
@@ -94,31 +94,31 @@ TEST_F(WorkersTest, AllFilesFinishedNoticeOnlyWhenTheLastFileJobEnds) {
 TEST_F(WorkersTest, StopAllAsksButNeitherWaitsNorDeregisters) {
     StartWorker(false);
     StartWorker(true);
-    ThreadManager->StopAll();
-    EXPECT_EQ(ThreadManager->ThreadCount(), 2); // still listed until their handlers run
+    engine.ThreadManager.StopAll();
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 2); // still listed until their handlers run
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_EQ(ran.load(), 2);
 }
 
 TEST_F(WorkersTest, WaitForAllReturnsAtOnceOnAnEmptyRegistry) {
-    CountingSleep sleeps;
-    ThreadManager->WaitForAll();
+    CountingSleep sleeps(engine);
+    engine.ThreadManager.WaitForAll();
     EXPECT_EQ(sleeps.Count(100), 0);
 }
 
 TEST_F(WorkersTest, WaitForAllGivesUpAfter31PausesWhileAWorkerIsBlocked) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     StartWorker(false);
-    ThreadManager->WaitForAll();
+    engine.ThreadManager.WaitForAll();
     EXPECT_EQ(sleeps.Count(100), 31);
-    EXPECT_EQ(ThreadManager->ThreadCount(), 1);
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 1);
     release = true;
 }
 
 TEST_F(WorkersTest, WaitForAllLastsAbout3Point1SecondsInRealTime) {
     StartWorker(false);
     const auto start = std::chrono::steady_clock::now();
-    ThreadManager->WaitForAll();
+    engine.ThreadManager.WaitForAll();
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 3000ms);
     EXPECT_LT(elapsed, 10s);
@@ -126,50 +126,46 @@ TEST_F(WorkersTest, WaitForAllLastsAbout3Point1SecondsInRealTime) {
 }
 
 TEST_F(WorkersTest, HandlersCannotRunWhileTheMainThreadWaits) {
-    CountingSleep sleeps;
+    CountingSleep sleeps(engine);
     StartWorker(false);
     release = true;
     // The body ends at once, but its handler waits for the main thread.
-    while (mainThread.Pending() == 0)
-        std::this_thread::sleep_for(1ms);
-    ThreadManager->WaitForAll();
+    ASSERT_TRUE(WaitUntil([this] { return mainThread.Pending() > 0; }));
+    engine.ThreadManager.WaitForAll();
     EXPECT_EQ(sleeps.Count(100), 31);
-    EXPECT_EQ(ThreadManager->ThreadCount(), 1);
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 1);
     EXPECT_EQ(mainThread.Pending(), 1);
 }
 
 TEST_F(WorkersTest, DestroyingTheRegistryStopsAndDropsWorkers) {
-    auto* manager = new TThreadManager;
-    std::swap(manager, ThreadManager);
-    GateWorker* w = StartWorker(false);
-    std::swap(manager, ThreadManager);
-    EXPECT_EQ(manager->ThreadCount(), 1);
-    manager->DropAll();
-    EXPECT_EQ(manager->ThreadCount(), 0);
-    // The worker was asked to stop: its body ends without being released.
-    ASSERT_TRUE(mainThread.DrainUntil([&] { return ran.load() == 1; }));
-    mainThread.DrainUntil([] { return false; }, 50ms);
-    delete manager;
-    (void)w;
+    // A second engine beside the fixture's, its handlers on the same main-thread queue.
+    auto other = std::make_unique<EngineRuntime>(&resolver);
+    MainThreadQueue otherMain(*other);
+    StartWorker(false, other.get());
+    EXPECT_EQ(other->ThreadManager.ThreadCount(), 1);
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 0);
+    other->ThreadManager.DropAll();
+    EXPECT_EQ(other->ThreadManager.ThreadCount(), 0);
+    // The worker was asked to stop: its body ends and its handler finds it no longer listed.
+    ASSERT_TRUE(otherMain.DrainUntil([&] { return ran.load() == 1; }));
+    ASSERT_TRUE(otherMain.DrainUntil([&] { return handlerThread == std::this_thread::get_id(); }));
+    EXPECT_EQ(other->ThreadManager.ThreadCount(), 0);
 }
 
 TEST(MainThreadHook, WithoutAHookTheHandlerRunsOnTheWorkersThread) {
-    SetMainThreadHook(nullptr);
     std::atomic<bool> release{true};
     std::atomic<int> ran{0};
-    TThreadManager manager;
-    ThreadManager = &manager;
+    EngineRuntime engine;
     std::atomic<bool> done{false};
     std::thread::id handler;
-    auto* w = new GateWorker(false, release, ran);
+    auto* w = new GateWorker(engine, false, release, ran);
     w->OnTerminate = [&](TWorker* worker) {
         handler = std::this_thread::get_id();
-        manager.RemoveThread(worker);
+        engine.ThreadManager.RemoveThread(worker);
         done = true;
     };
     w->Start();
-    while (!done)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
     EXPECT_NE(handler, std::this_thread::get_id());
-    ThreadManager = nullptr;
+    EXPECT_EQ(engine.ThreadManager.ThreadCount(), 0);
 }

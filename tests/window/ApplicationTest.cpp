@@ -1,9 +1,9 @@
 #include "Application.h"
-#include "Worker.h"
+
+#include "EngineRuntime.h"
 
 #include <QPushButton>
 #include <QTest>
-
 #include <stdexcept>
 #include <thread>
 
@@ -33,13 +33,14 @@ private slots:
     }
 
     void completionHandlersRunOnTheMainThread() {
-        InstallQtMainThreadHook();
+        EngineRuntime engine;
+        engine.SetMainThreadHook(QtMainThreadHook());
         std::thread::id ranOn;
-        std::thread worker([&] { RunOnMainThread([&] { ranOn = std::this_thread::get_id(); }); });
+        std::thread worker(
+            [&] { engine.RunOnMainThread([&] { ranOn = std::this_thread::get_id(); }); });
         QTRY_VERIFY(ranOn != std::thread::id());
         worker.join();
         QCOMPARE(ranOn, std::this_thread::get_id());
-        SetMainThreadHook(nullptr);
     }
 };
 

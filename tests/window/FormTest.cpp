@@ -1,7 +1,9 @@
+#include "FormTexts.h"
+#include "Resolver.h"
+#include "TestSupport.h"
 #include "WindowTestSupport.h"
 
-#include "Resolver.h"
-
+#include <QAccessible>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -24,7 +26,7 @@ class FormTest : public QObject {
 private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
-        scope = std::make_unique<WindowScope>(dir->path());
+        scope = std::make_unique<WindowScope>(dir->path(), nullptr, &resolver);
         QVERIFY(scope->Show());
     }
     void cleanup() {
@@ -44,12 +46,18 @@ private slots:
             QRect rect;
         };
         const Place places[] = {
-            {"PageControl1", {8, 8, 393, 385}},     {"CloseButton", {288, 344, 89, 25}},
-            {"StatusBar1", {0, 400, 408, 22}},       {"ProgressBar1", {1, 402, 150, 20}},
-            {"LookupSubject", {16, 48, 337, 24}},    {"LookupButton", {264, 80, 89, 25}},
-            {"LookupResultMemo", {16, 112, 337, 161}}, {"ExtendedInfo", {16, 284, 209, 17}},
-            {"InEdit", {16, 48, 337, 24}},           {"BrowseButton", {264, 80, 89, 25}},
-            {"StartButton", {264, 112, 89, 25}},     {"VisitMakerButton", {200, 104, 153, 25}},
+            {"PageControl1", {8, 8, 393, 385}},
+            {"CloseButton", {288, 344, 89, 25}},
+            {"StatusBar1", {0, 400, 408, 22}},
+            {"ProgressBar1", {1, 402, 150, 20}},
+            {"LookupSubject", {16, 48, 337, 24}},
+            {"LookupButton", {264, 80, 89, 25}},
+            {"LookupResultMemo", {16, 112, 337, 161}},
+            {"ExtendedInfo", {16, 284, 209, 17}},
+            {"InEdit", {16, 48, 337, 24}},
+            {"BrowseButton", {264, 80, 89, 25}},
+            {"StartButton", {264, 112, 89, 25}},
+            {"VisitMakerButton", {200, 104, 153, 25}},
         };
         for (const Place& p : places) {
             auto* w = f.findChild<QWidget*>(p.name);
@@ -60,13 +68,16 @@ private slots:
         QCOMPARE(f.findChild<QPushButton*>("LookupButton")->text(), QString("&Lookup"));
         QCOMPARE(f.findChild<QPushButton*>("BrowseButton")->text(), QString("&Browse..."));
         QCOMPARE(f.findChild<QPushButton*>("StartButton")->text(), QString("&Process"));
-        QCOMPARE(f.findChild<QPushButton*>("VisitMakerButton")->text(), QString("&Visit Brightfold"));
-        QCOMPARE(f.findChild<QCheckBox*>("ExtendedInfo")->text(), QString("Show extended information"));
+        QCOMPARE(f.findChild<QPushButton*>("VisitMakerButton")->text(),
+                 QString("&Visit Brightfold"));
+        QCOMPARE(f.findChild<QCheckBox*>("ExtendedInfo")->text(),
+                 QString("Show extended information"));
 
         auto* pages = f.findChild<QTabWidget*>("PageControl1");
         QCOMPARE(pages->count(), 4);
         const char* names[] = {"SimpleDNS", "AdvancedDNS", "AboutPage", "AboutMaker"};
-        const char* captions[] = {"&Simple DNS", "&Advanced DNS", "About &This Software", "About &Brightfold"};
+        const char* captions[] = {"&Simple DNS", "&Advanced DNS", "About &This Software",
+                                  "About &Brightfold"};
         for (int i = 0; i < 4; ++i) {
             QCOMPARE(pages->widget(i)->objectName(), QString(names[i]));
             QCOMPARE(pages->tabText(i), QString(captions[i]));
@@ -75,9 +86,10 @@ private slots:
         QStringList groups;
         for (auto* g : f.findChildren<QGroupBox*>())
             groups << g->title();
-        for (const char* title : {"Lookup a host name or an IP address", "Step 1 - File information",
-                                  "Step 2 - Processing", "About Hostmoor", "About Brightfold",
-                                  "Visit Brightfold on the Internet"})
+        for (const char* title :
+             {"Lookup a host name or an IP address", "Step 1 - File information",
+              "Step 2 - Processing", "About Hostmoor", "About Brightfold",
+              "Visit Brightfold on the Internet"})
             QVERIFY2(groups.contains(title), title);
 
         auto* popup = f.findChild<QMenu*>("SimpleDNSPopup");
@@ -97,6 +109,31 @@ private slots:
         QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
         QCOMPARE(dialog->nameFilters(),
                  QStringList({"All files (*)", "Text files (*.txt)", "Log files (*.log)"}));
+    }
+
+    void controlsAreNamedForScreenReadersByTheirLabels() {
+        TDNSForm& f = *scope->form;
+        const std::pair<QWidget*, const char*> labelled[] = {
+            {f.LookupSubject, "Enter the host name(s) or IP address(s) to lookup"},
+            {f.LookupResultMemo, "Lookup results"},
+            {f.InEdit, "Enter the names of the file(s) to be processed"},
+        };
+        for (const auto& [widget, name] : labelled) {
+            QCOMPARE(widget->accessibleName(), QString(name));
+            QStringList labels;
+            for (const auto& [label, relation] :
+                 QAccessible::queryAccessibleInterface(widget)->relations(QAccessible::Label))
+                labels << label->text(QAccessible::Name);
+            QVERIFY2(labels.contains(name), qPrintable(labels.join(" | ")));
+        }
+        const std::pair<QWidget*, const char*> captioned[] = {
+            {f.LookupButton, "Lookup"},
+            {f.StartButton, "Process"},
+            {f.ExtendedInfo, "Show extended information"},
+        };
+        for (const auto& [widget, name] : captioned)
+            QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name),
+                     QString(name));
     }
 
     void initialStates() {
@@ -164,7 +201,7 @@ private slots:
         QSignalSpy lookups(f.LookupButton, &QPushButton::clicked);
         QSignalSpy starts(f.StartButton, &QPushButton::clicked);
         QSignalSpy browses(f.BrowseButton, &QPushButton::clicked);
-        ResolverCleanup(); // lookups then fail at once without asking the resolver
+        // Lookups go to the scripted resolver, which knows no name.
         QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_Return);
         QCOMPARE(lookups.count(), 1);
         f.ExtendedInfo->setFocus();
@@ -205,7 +242,8 @@ private slots:
         f.OpenUrl = [](const QString&) { return false; };
         f.VisitMakerButton->click();
         QCOMPARE(scope->messages,
-                 QStringList({QString("Please start your Web browser and point\nit at ") + kMakerAddress}));
+                 QStringList(
+                     {QString("Please start your Web browser and point\nit at ") + kMakerAddress}));
     }
 
     void statusTextGoesToTheSecondPanel() {
@@ -219,6 +257,7 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
+    ScriptedResolver resolver;
     std::unique_ptr<WindowScope> scope;
 };
 

@@ -1,8 +1,7 @@
-#include "WindowTestSupport.h"
-
 #include "Clock.h"
 #include "Resolver.h"
 #include "TestSupport.h"
+#include "WindowTestSupport.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -10,7 +9,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-
 #include <thread>
 
 using namespace hostmoor;
@@ -28,7 +26,7 @@ QStringList MemoLines(QPlainTextEdit* memo) {
     do {                                                                                           \
         if (!InTestDns())                                                                          \
             QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));                        \
-        SetResolver(nullptr);                                                                      \
+        scope->engine.Resolver.SetResolver(nullptr);                                               \
     } while (0)
 
 void RealPause300(int ms) {
@@ -45,14 +43,11 @@ private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         resolver = std::make_unique<ScriptedResolver>();
-        SetResolver(resolver.get());
         Open();
     }
     void cleanup() {
         resolver->OpenGate();
         scope.reset();
-        SetResolver(nullptr);
-        SetSleepFunction(nullptr);
         resolver.reset();
         dir.reset();
     }
@@ -62,7 +57,7 @@ private slots:
         resolver->CloseGate();
         Type("a  b c");
         f.LookupButton->click();
-        QCOMPARE(ThreadManager->ThreadCount(), 3);
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 3);
         QCOMPARE(Items(f.LookupSubject), QStringList({"a  b c"}));
         QCOMPARE(f.LookupSubject->currentText(), QString("a  b c"));
         QCOMPARE(f.LookupSubject->lineEdit()->selectedText(), QString("a  b c"));
@@ -87,7 +82,7 @@ private slots:
         Type("   ");
         QVERIFY(f.LookupButton->isEnabled());
         f.LookupButton->click();
-        QCOMPARE(ThreadManager->ThreadCount(), 0);
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 0);
         QCOMPARE(Items(f.LookupSubject), QStringList({"   "}));
         f.LookupSubject->setEditText("");
         QVERIFY(!f.LookupButton->isEnabled());
@@ -101,7 +96,7 @@ private slots:
         QVERIFY(f.LookupButton->isEnabled());
         f.ExtendedInfo->setFocus();
         f.LookupButton->click();
-        QCOMPARE(ThreadManager->ThreadCount(), 0);
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 0);
         QCOMPARE(Items(f.LookupSubject), QStringList({"saved"}));
         QVERIFY(scope->HasFocus(f.LookupSubject));
     }
@@ -118,7 +113,8 @@ private slots:
             QTest::keyClick(edit, c);
         QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
-        QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_Eacute, QString::fromUtf8("é"), Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_Eacute, QString::fromUtf8("é"),
+                            Qt::NoModifier);
         QCOMPARE(scope->beeps, 6);
         QCOMPARE(edit->text(), QString("aZ5-.*[] "));
         // Copy, cut and paste pass; pasted text is not filtered.
@@ -209,8 +205,8 @@ private slots:
         resolver->CloseGate();
         f.InEdit->setEditText(log.fileName());
         f.StartButton->click();
-        QCOMPARE(ThreadManager->ThreadCount(), 1);
-        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 1);
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         f.SimpleDNSPopupPopup();
         QVERIFY(f.Stop1->isEnabled());
         QTRY_COMPARE(resolver->Blocked(), 1);
@@ -257,19 +253,20 @@ private slots:
                                                          {"alias" + std::to_string(n)}));
         }
         f.ExtendedInfo->click();
-        QVERIFY(!ShowExtendedInfo);
-        SetSleepFunction(&RealPause300);
+        QVERIFY(!scope->engine.ShowExtendedInfo);
+        scope->engine.Clock.SetSleepFunction(&RealPause300);
         Type("10.0.0.[1-3]");
         f.LookupButton->click();
         QTRY_VERIFY((f.LookupResultsTimerTimer(),
                      f.LookupResultMemo->toPlainText().contains("IP: 10.0.0.1 Host: h1")));
         f.ExtendedInfo->click();
-        QVERIFY(ShowExtendedInfo);
+        QVERIFY(scope->engine.ShowExtendedInfo);
         QVERIFY(scope->WaitForWorkers());
         f.LookupResultsTimerTimer();
         const QStringList lines = MemoLines(f.LookupResultMemo);
-        QCOMPARE(lines, QStringList({"IP: 10.0.0.1 Host: h1", "IP: 10.0.0.2 Host: h2", "Aliases: alias2",
-                                     "IP: 10.0.0.3 Host: h3", "Aliases: alias3"}));
+        QCOMPARE(lines,
+                 QStringList({"IP: 10.0.0.1 Host: h1", "IP: 10.0.0.2 Host: h2", "Aliases: alias2",
+                              "IP: 10.0.0.3 Host: h3", "Aliases: alias3"}));
     }
 
     // ---- against the test DNS server
@@ -280,12 +277,11 @@ private slots:
         f.LookupSubject->setEditText("");
         QTest::keyClicks(f.LookupSubject->lineEdit(), "alias.hm.test");
         QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_Return);
-        QTRY_COMPARE_WITH_TIMEOUT(MemoLines(f.LookupResultMemo),
-                                  QStringList({"Host: multi.hm.test IP: 192.0.2.11",
-                                               "Alternate address: 192.0.2.12",
-                                               "Alternate address: 192.0.2.13",
-                                               "Aliases: alias.hm.test"}),
-                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            MemoLines(f.LookupResultMemo),
+            QStringList({"Host: multi.hm.test IP: 192.0.2.11", "Alternate address: 192.0.2.12",
+                         "Alternate address: 192.0.2.13", "Aliases: alias.hm.test"}),
+            5000);
         QVERIFY(scope->WaitForWorkers());
     }
 
@@ -314,13 +310,14 @@ private slots:
 
 private:
     void Open(const std::function<void(SettingsStore&)>& prepare = {}) {
-        scope = std::make_unique<WindowScope>(dir->path(), prepare);
+        scope = std::make_unique<WindowScope>(dir->path(), prepare, resolver.get());
         QVERIFY(scope->Show());
     }
     void Type(const QString& text) { scope->form->LookupSubject->setEditText(text); }
     void Post(const std::vector<std::string>& lines) {
-        std::lock_guard guard(ResultsLock());
-        LookupResults->insert(LookupResults->end(), lines.begin(), lines.end());
+        std::lock_guard guard(scope->engine.LookupResults.ResultsLock);
+        std::vector<std::string>* list = scope->engine.LookupResults.Lines();
+        list->insert(list->end(), lines.begin(), lines.end());
     }
 
     std::unique_ptr<QTemporaryDir> dir;

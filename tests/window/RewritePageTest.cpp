@@ -1,8 +1,7 @@
-#include "WindowTestSupport.h"
-
 #include "Resolver.h"
 #include "RevLookup.h"
 #include "TestSupport.h"
+#include "WindowTestSupport.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -29,14 +28,13 @@ private slots:
         dir = std::make_unique<QTemporaryDir>();
         resolver = std::make_unique<ScriptedResolver>();
         resolver->Answer("10.0.0.1", ScriptedResolver::Record("one.test", {"10.0.0.1"}));
-        SetResolver(resolver.get());
-        scope = std::make_unique<WindowScope>(dir->path());
+        scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
         QVERIFY(scope->Show());
         form = scope->form.get();
         form->PageControl1->setCurrentIndex(1);
         finished = 0;
-        auto notice = ThreadManager->OnAllFileJobsFinished;
-        ThreadManager->OnAllFileJobsFinished = [this, notice] {
+        auto notice = scope->engine.ThreadManager.OnAllFileJobsFinished;
+        scope->engine.ThreadManager.OnAllFileJobsFinished = [this, notice] {
             ++finished;
             notice();
         };
@@ -44,7 +42,6 @@ private slots:
     void cleanup() {
         resolver->OpenGate();
         scope.reset();
-        SetResolver(nullptr);
         resolver.reset();
         dir.reset();
     }
@@ -71,13 +68,6 @@ private slots:
         QVERIFY(scope->messages.isEmpty());
     }
 
-    void outputNamesChangeTheExtensionAfterTheLastSlash() {
-        QCOMPARE(OutputFileName("/logs/access.log"), QString("/logs/access.rdns"));
-        QCOMPARE(OutputFileName("/logs.old/access"), QString("/logs.old/access.rdns"));
-        QCOMPARE(OutputFileName("/logs/report.txt.log"), QString("/logs/report.txt.rdns"));
-        QCOMPARE(OutputFileName("access"), QString("access.rdns"));
-    }
-
     void upperCaseNamesAreKeptAndFound() {
         const QString in = Make("Access.LOG", "10.0.0.1 - GET\n");
         const QString typed = in + " ";
@@ -97,7 +87,7 @@ private slots:
         form->InEdit->setEditText(a + " " + missing);
         form->StartButton->click();
         QCOMPARE(scope->messages, QStringList({missing + " does not exist."}));
-        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         QCOMPARE(form->ProgressCaption(), QString(" Working..."));
         QVERIFY(!form->StartButton->isEnabled());
         resolver->OpenGate();
@@ -115,7 +105,7 @@ private slots:
         form->StartButton->click();
         QCOMPARE(scope->messages, QStringList({dir->path() + "/x.log does not exist.",
                                                dir->path() + "/folder does not exist."}));
-        QCOMPARE(ThreadManager->ThreadCount(), 0);
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 0);
         QCOMPARE(form->ProgressCaption(), QString(" before"));
         QVERIFY(form->StartButton->isEnabled());
         QCOMPARE(Items(form->InEdit), QStringList({text}));
@@ -135,12 +125,15 @@ private slots:
         Run(f + " " + e);
         QCOMPARE(scope->messages.size(), 4);
         QVERIFY2(scope->messages[0].startsWith(rdns + " is not processed: ") &&
-                     scope->messages[0].contains("same name"), qPrintable(scope->messages[0]));
+                     scope->messages[0].contains("same name"),
+                 qPrintable(scope->messages[0]));
         QVERIFY2(scope->messages[1].startsWith(a + " is not processed: it is named more than once"),
                  qPrintable(scope->messages[1]));
         QVERIFY2(scope->messages[2].startsWith(c + " is not processed: ") &&
-                     scope->messages[2].contains("the file itself"), qPrintable(scope->messages[2]));
-        QVERIFY2(scope->messages[3].startsWith(e + " is not processed: "), qPrintable(scope->messages[3]));
+                     scope->messages[2].contains("the file itself"),
+                 qPrintable(scope->messages[2]));
+        QVERIFY2(scope->messages[3].startsWith(e + " is not processed: "),
+                 qPrintable(scope->messages[3]));
         QCOMPARE(Read(rdns), QByteArray("keep me\n"));
         QCOMPARE(Read(a), QByteArray("a 10.0.0.1\n"));
         QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("a one.test\r\n"));
@@ -154,10 +147,10 @@ private slots:
         const QString a = Make("a.log", "10.0.0.1\n");
         form->InEdit->setEditText(a);
         form->StartButton->click();
-        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         form->InEdit->setEditText(a + " ");
         form->StartButton->click();
-        QCOMPARE(ThreadManager->FileJobCount(), 1);
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         QCOMPARE(scope->messages.size(), 1);
         QVERIFY2(scope->messages[0].contains("still running"), qPrintable(scope->messages[0]));
         resolver->OpenGate();
@@ -167,8 +160,8 @@ private slots:
 
     void progressIsTheTruncatedPercentage() {
         form->SetProgressCaption(" idle");
-        TotalBytes = 1000;
-        ProcessedBytes = 999;
+        scope->engine.TotalBytes = 1000;
+        scope->engine.ProcessedBytes = 999;
         form->Timer1Timer(); // no file job: nothing changes
         QCOMPARE(form->ProgressCaption(), QString(" idle"));
 
@@ -176,15 +169,15 @@ private slots:
         form->InEdit->setEditText(Make("a.log", "10.0.0.1\n"));
         form->StartButton->click();
         QTRY_COMPARE(resolver->Blocked(), 1);
-        TotalBytes = 0;
+        scope->engine.TotalBytes = 0;
         form->Timer1Timer();
         QCOMPARE(form->ProgressCaption(), QString(" Working..."));
-        TotalBytes = 1000;
-        ProcessedBytes = 999;
+        scope->engine.TotalBytes = 1000;
+        scope->engine.ProcessedBytes = 999;
         form->Timer1Timer();
         QCOMPARE(form->ProgressBar1->value(), 99);
         QCOMPARE(form->ProgressCaption(), QString(" Working (99% complete)..."));
-        ProcessedBytes = 5000;
+        scope->engine.ProcessedBytes = 5000;
         form->Timer1Timer();
         QCOMPARE(form->ProgressCaption(), QString(" Working (100% complete)..."));
         resolver->OpenGate();
@@ -198,8 +191,8 @@ private slots:
         const QString b = Make("b.log", "10.0.0.1 b\n");
         form->InEdit->setEditText(a + " " + b);
         form->StartButton->click();
-        QCOMPARE(ThreadManager->FileJobCount(), 2);
-        QTRY_COMPARE(TotalBytes.load(), QFile(a).size() + QFile(b).size());
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 2);
+        QTRY_COMPARE(scope->engine.TotalBytes.load(), QFile(a).size() + QFile(b).size());
         resolver->OpenGate();
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(finished, 1);
@@ -213,13 +206,13 @@ private slots:
         form->InEdit->setEditText(a);
         form->StartButton->click();
         QVERIFY(!form->StartButton->isEnabled());
-        QTRY_COMPARE(TotalBytes.load(), QFile(a).size());
+        QTRY_COMPARE(scope->engine.TotalBytes.load(), QFile(a).size());
         form->InEdit->setEditText(b);
         QVERIFY(form->StartButton->isEnabled());
         form->StartButton->click();
-        QCOMPARE(ThreadManager->FileJobCount(), 2);
-        QCOMPARE(ProcessedBytes.load(), 1);
-        QTRY_COMPARE(TotalBytes.load(), QFile(b).size()); // reset, then only b's size
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 2);
+        QCOMPARE(scope->engine.ProcessedBytes.load(), 1);
+        QTRY_COMPARE(scope->engine.TotalBytes.load(), QFile(b).size()); // reset, then only b's size
         resolver->OpenGate();
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(finished, 1);
@@ -243,7 +236,7 @@ private slots:
     void combinedLogThroughThePageAgainstTheTestServer() {
         if (!InTestDns())
             QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));
-        SetResolver(nullptr);
+        scope->engine.Resolver.SetResolver(nullptr);
         QByteArray in;
         QByteArray expected;
         for (int i = 0; i < 40; ++i) {
@@ -251,9 +244,9 @@ private slots:
             const QByteArray address = "192.0.2." + QByteArray::number(octet);
             const QByteArray name =
                 octet <= 10 ? "host-" + QByteArray::number(octet) + ".hm.test" : address;
-            const QByteArray rest = " - frank [07/Dec/2026:12:00:00 +0000] \"GET /a/b" +
-                                    QByteArray::number(i) +
-                                    ".png HTTP/1.0\" 200 2326 \"-\" \"Mozilla/4.08 [en] (Win98; I ;Nav)\"";
+            const QByteArray rest =
+                " - frank [07/Dec/2026:12:00:00 +0000] \"GET /a/b" + QByteArray::number(i) +
+                ".png HTTP/1.0\" 200 2326 \"-\" \"Mozilla/4.08 [en] (Win98; I ;Nav)\"";
             in += address + rest + "\r\n";
             expected += name + rest + "\r\n";
         }

@@ -1,3 +1,4 @@
+#include "FormTexts.h"
 #include "WindowTestSupport.h"
 
 #include <QCheckBox>
@@ -27,7 +28,6 @@ private slots:
     void cleanup() {
         scope.reset();
         dir.reset();
-        MaxSavedDropDownCount = 8;
     }
 
     void nativeStoreLivesInTheUsersConfigFolder() {
@@ -43,7 +43,7 @@ private slots:
         QCOMPARE(f.InEdit->count(), 0);
         QCOMPARE(f.LookupSubject->currentText(), QString(kDefaultHostName));
         QVERIFY(f.ExtendedInfo->isChecked());
-        QVERIFY(ShowExtendedInfo);
+        QVERIFY(scope->engine.ShowExtendedInfo);
         QCOMPARE(f.PageControl1->currentIndex(), 0);
         f.FormDestroy();
 
@@ -104,7 +104,7 @@ private slots:
         QFETCH(QString, stored);
         QFETCH(int, limit);
         Open([&](SettingsStore& s) { s.WriteText("General", "MaxSavedDropDownCount", stored); });
-        QCOMPARE(MaxSavedDropDownCount, limit);
+        QCOMPARE(scope->settings->MaxSavedDropDownCount, limit);
     }
 
     void limitZeroKeepsNothing() {
@@ -176,7 +176,8 @@ private slots:
             s.WriteText("Query History", "LookupSubject 1", "!!NO_DATA");
             s.WriteText("Query History", "LookupSubject 3", "");
             for (int n = 4; n < 10; ++n)
-                s.WriteText("Query History", QString("LookupSubject %1").arg(n), QString("e%1").arg(n));
+                s.WriteText("Query History", QString("LookupSubject %1").arg(n),
+                            QString("e%1").arg(n));
             s.WriteText("General", "ShowExtendedInfo", "0");
         });
         TDNSForm& f = *scope->form;
@@ -184,8 +185,7 @@ private slots:
         QCOMPARE(f.LookupSubject->currentText(), QString()); // a history: no default host
         QVERIFY(f.LookupButton->isEnabled());
         QVERIFY(!f.ExtendedInfo->isChecked());
-        QVERIFY(!ShowExtendedInfo);
-        ShowExtendedInfo = true;
+        QVERIFY(!scope->engine.ShowExtendedInfo);
     }
 
     void storeReadsWhatIsStoredNow() {
@@ -223,7 +223,8 @@ private slots:
             noFolder.WriteText("General", "ActiveTab", "1");
             QFAIL("no error");
         } catch (const SettingsError& e) {
-            QCOMPARE(QString(e.what()), QString("Failed to create key Software\\Brightfold\\Hostmoor\\General"));
+            QCOMPARE(QString(e.what()),
+                     QString("Failed to create key Software\\Brightfold\\Hostmoor\\General"));
         }
         QVERIFY(QDir(dir->path()).mkdir("folder.conf"));
         SettingsStore aFolder(dir->path() + "/folder.conf");

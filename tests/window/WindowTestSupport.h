@@ -3,19 +3,14 @@
 #pragma once
 
 #include "Application.h"
+#include "EngineRuntime.h"
 #include "Filter.h"
 #include "SettingsStore.h"
-
-#include "DNSCache.h"
-#include "SimpleLookup.h"
-#include "ThreadManager.h"
-#include "Worker.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <memory>
 
 namespace hostmoor::test {
@@ -28,37 +23,29 @@ inline QStringList Items(QComboBox* box) {
     return items;
 }
 
+// An engine, a settings store and the main window, made as the application makes them.
 class WindowScope {
 public:
     // Settings come from `dir`/settings.conf; `prepare` may write to the store before the
-    // window reads it.
-    explicit WindowScope(const QString& dir, const std::function<void(SettingsStore&)>& prepare = {}) {
-        InstallQtMainThreadHook();
-        CreateCaches();
-        ThreadManager = new TThreadManager;
-        CreateLookupResults();
-        ShowExtendedInfo = true;
-        SetApplicationTerminating(false);
-        Settings = new SettingsStore(dir + "/settings.conf");
+    // window reads it. A null resolver is the system's.
+    explicit WindowScope(const QString& dir,
+                         const std::function<void(SettingsStore&)>& prepare = {},
+                         IResolver* resolver = nullptr)
+        : engine(resolver) {
+        engine.SetMainThreadHook(QtMainThreadHook());
+        settings = std::make_unique<SettingsStore>(dir + "/settings.conf");
         if (prepare)
-            prepare(*Settings);
-        MaxSavedDropDownCount = Settings->ReadNumber("General", "MaxSavedDropDownCount", 8);
-        form = std::make_unique<TDNSForm>();
+            prepare(*settings);
+        settings->ReadMaxSavedDropDownCount();
+        form = std::make_unique<TDNSForm>(engine, *settings);
         form->Beep = [this] { ++beeps; };
         form->ShowMessage = [this](const QString& text) { messages << text; };
     }
     ~WindowScope() {
-        if (ThreadManager) {
-            ThreadManager->StopAll();
-            WaitForWorkers();
-        }
+        engine.ThreadManager.StopAll();
+        WaitForWorkers();
         form.reset();
-        delete Settings;
-        Settings = nullptr;
-        ReleaseLookupResults();
-        delete ThreadManager;
-        ThreadManager = nullptr;
-        ReleaseCaches();
+        settings.reset();
     }
 
     bool Show() {
@@ -70,14 +57,15 @@ public:
 
     // Lets the event loop run worker completion handlers until the registry is empty.
     bool WaitForWorkers(int timeoutMs = 30000) {
-        return QTest::qWaitFor([] { return ThreadManager->ThreadCount() == 0; }, timeoutMs);
+        return QTest::qWaitFor([this] { return engine.ThreadManager.ThreadCount() == 0; },
+                               timeoutMs);
     }
 
     QWidget* Focused() const { return QApplication::focusWidget(); }
-    bool HasFocus(QComboBox* box) const {
-        return Focused() == box || Focused() == box->lineEdit();
-    }
+    bool HasFocus(QComboBox* box) const { return Focused() == box || Focused() == box->lineEdit(); }
 
+    EngineRuntime engine;
+    std::unique_ptr<SettingsStore> settings;
     std::unique_ptr<TDNSForm> form;
     int beeps = 0;
     QStringList messages;

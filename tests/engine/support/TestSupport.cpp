@@ -1,10 +1,5 @@
 #include "TestSupport.h"
 
-#include "Clock.h"
-#include "DNSCache.h"
-#include "SimpleLookup.h"
-#include "ThreadManager.h"
-
 #include <cstdlib>
 #include <thread>
 
@@ -12,7 +7,9 @@ namespace hostmoor::test {
 
 ScriptedResolver::ScriptedResolver() = default;
 
-ScriptedResolver::~ScriptedResolver() { OpenGate(); }
+ScriptedResolver::~ScriptedResolver() {
+    OpenGate();
+}
 
 HostRecord ScriptedResolver::Record(const std::string& name,
                                     const std::vector<std::string>& addresses,
@@ -57,7 +54,9 @@ int ScriptedResolver::Calls(const std::string& key) const {
     return it == fCalls.end() ? 0 : it->second;
 }
 
-LookupOutcome ScriptedResolver::ByName(const std::string& name) { return Lookup(name); }
+LookupOutcome ScriptedResolver::ByName(const std::string& name) {
+    return Lookup(name);
+}
 
 LookupOutcome ScriptedResolver::ByAddress(Address address) {
     return Lookup(AddressToText(address));
@@ -85,12 +84,12 @@ LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
     return outcome;
 }
 
-MainThreadQueue::MainThreadQueue() {
-    SetMainThreadHook([this](const std::function<void()>& call) { Submit(call); });
+MainThreadQueue::MainThreadQueue(EngineRuntime& engine) : fEngine(engine) {
+    fEngine.SetMainThreadHook([this](const std::function<void()>& call) { Submit(call); });
 }
 
 MainThreadQueue::~MainThreadQueue() {
-    SetMainThreadHook(nullptr);
+    fEngine.SetMainThreadHook(nullptr);
     {
         std::lock_guard guard(fLock);
         fClosed = true;
@@ -156,71 +155,56 @@ int MainThreadQueue::Pending() const {
     return static_cast<int>(fItems.size());
 }
 
-namespace {
-std::mutex gSleepLock;
-std::map<int, int> gSleeps;
-int gRealSleep = 0;
-} // namespace
-
-CountingSleep::CountingSleep(int realMilliseconds) {
-    std::lock_guard guard(gSleepLock);
-    gSleeps.clear();
-    gRealSleep = realMilliseconds;
-    SetSleepFunction(&CountingSleep::Sleep);
+CountingSleep::CountingSleep(EngineRuntime& engine, int realMilliseconds) : fEngine(engine) {
+    fEngine.Clock.SetSleepFunction([this, realMilliseconds](int milliseconds) {
+        {
+            std::lock_guard guard(fLock);
+            ++fSleeps[milliseconds];
+        }
+        if (realMilliseconds > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(realMilliseconds));
+        else
+            std::this_thread::yield();
+    });
 }
 
-CountingSleep::~CountingSleep() { SetSleepFunction(nullptr); }
-
-void CountingSleep::Sleep(int milliseconds) {
-    int real = 0;
-    {
-        std::lock_guard guard(gSleepLock);
-        ++gSleeps[milliseconds];
-        real = gRealSleep;
-    }
-    if (real > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(real));
-    else
-        std::this_thread::yield();
+CountingSleep::~CountingSleep() {
+    fEngine.Clock.SetSleepFunction(nullptr);
 }
 
 int CountingSleep::Count(int milliseconds) const {
-    std::lock_guard guard(gSleepLock);
-    auto it = gSleeps.find(milliseconds);
-    return it == gSleeps.end() ? 0 : it->second;
+    std::lock_guard guard(fLock);
+    auto it = fSleeps.find(milliseconds);
+    return it == fSleeps.end() ? 0 : it->second;
 }
 
 void EngineFixture::SetUp() {
-    CreateCaches();
-    ThreadManager = new TThreadManager;
-    CreateLookupResults();
-    ShowExtendedInfo = true;
-    SetApplicationTerminating(false);
-    SetResolver(&resolver);
-    ResolverStartup();
+    engine.Resolver.ResolverStartup();
 }
 
 void EngineFixture::TearDown() {
-    ThreadManager->StopAll();
+    engine.ThreadManager.StopAll();
     resolver.OpenGate();
     EXPECT_TRUE(WaitForRegistryEmpty()) << "workers left at the end of the test";
-    ResolverCleanup();
-    SetResolver(nullptr);
-    ReleaseLookupResults();
-    delete ThreadManager;
-    ThreadManager = nullptr;
-    ReleaseCaches();
 }
 
 bool EngineFixture::WaitForRegistryEmpty(std::chrono::milliseconds timeout) {
-    return mainThread.DrainUntil([] { return ThreadManager->ThreadCount() == 0; }, timeout);
+    return mainThread.DrainUntil([this] { return engine.ThreadManager.ThreadCount() == 0; },
+                                 timeout);
 }
 
 std::vector<std::string> EngineFixture::TakeResults() {
-    std::lock_guard guard(ResultsLock());
-    std::vector<std::string> lines;
-    lines.swap(*LookupResults);
-    return lines;
+    return engine.LookupResults.Take();
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 bool InTestDns() {

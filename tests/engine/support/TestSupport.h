@@ -2,16 +2,16 @@
 // completion handlers, a counting sleep, and the test DNS environment check.
 #pragma once
 
+#include "EngineRuntime.h"
 #include "Resolver.h"
 #include "Worker.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <mutex>
 #include <string>
@@ -63,7 +63,7 @@ private:
 // Stands for the main thread: workers' completion handlers wait here until the test drains.
 class MainThreadQueue {
 public:
-    MainThreadQueue();  // installs itself as the main-thread hook
+    explicit MainThreadQueue(EngineRuntime& engine); // installs itself as the main-thread hook
     ~MainThreadQueue(); // uninstalls, releasing waiting workers without running their calls
 
     int Drain(); // runs every waiting call on the calling thread
@@ -79,6 +79,7 @@ private:
     };
     void Submit(const std::function<void()>& call);
 
+    EngineRuntime& fEngine;
     mutable std::mutex fLock;
     std::condition_variable fChanged;
     std::deque<Item*> fItems;
@@ -90,15 +91,17 @@ private:
 // little, so that other threads get on); restores the real pause when destroyed.
 class CountingSleep {
 public:
-    explicit CountingSleep(int realMilliseconds = 0);
+    explicit CountingSleep(EngineRuntime& engine, int realMilliseconds = 0);
     ~CountingSleep();
     int Count(int milliseconds) const;
 
 private:
-    static void Sleep(int milliseconds);
+    EngineRuntime& fEngine;
+    mutable std::mutex fLock;
+    std::map<int, int> fSleeps;
 };
 
-// Sets up the engine's shared objects for one test and releases them afterwards.
+// An engine for one test, with the scripted resolver and the main-thread queue.
 class EngineFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -108,8 +111,14 @@ protected:
     std::vector<std::string> TakeResults();
 
     ScriptedResolver resolver;
-    MainThreadQueue mainThread;
+    EngineRuntime engine{&resolver};
+    MainThreadQueue mainThread{engine};
 };
+
+// Polls pred until it holds or the timeout passes; gives pred(). A fault shows as a failure,
+// not a hang.
+bool WaitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 bool InTestDns();
 std::string TestDnsSkipReason();

@@ -1,0 +1,39 @@
+#include "EngineRuntime.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace hostmoor {
+
+EngineRuntime::EngineRuntime(IResolver* resolver) : Resolver(resolver) {}
+
+EngineRuntime::~EngineRuntime() = default;
+
+void EngineRuntime::End(int exitCode) {
+    LookupResults.Release();
+    const bool workersLeft = ThreadManager.ThreadCount() > 0;
+    ThreadManager.DropAll();
+    if (workersLeft) {
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
+}
+
+void EngineRuntime::SetMainThreadHook(MainThreadHook hook) {
+    std::lock_guard guard(fHookLock);
+    fHook = std::move(hook);
+}
+
+void EngineRuntime::RunOnMainThread(const std::function<void()>& call) {
+    MainThreadHook hook;
+    {
+        std::lock_guard guard(fHookLock);
+        hook = fHook;
+    }
+    if (hook)
+        hook(call);
+    else
+        call();
+}
+
+} // namespace hostmoor

@@ -1,0 +1,65 @@
+// The engine's shared objects: created in order when the engine starts, handed to the window
+// and to every worker by reference, and released in reverse order when it ends.
+#pragma once
+
+#include "Clock.h"
+#include "DNSCache.h"
+#include "Resolver.h"
+#include "SimpleLookup.h"
+#include "ThreadManager.h"
+#include "Worker.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+namespace hostmoor {
+
+class EngineRuntime {
+public:
+    // nullptr: the system resolver.
+    explicit EngineRuntime(IResolver* resolver = nullptr);
+    EngineRuntime(const EngineRuntime&) = delete;
+    EngineRuntime& operator=(const EngineRuntime&) = delete;
+    // Only once no worker runs any more; see End.
+    ~EngineRuntime();
+
+    // At program end, after the window: releases the results list, asks every remaining
+    // worker to stop and drops it from the registry. When one was still running (blocked in
+    // a lookup), the process ends here with exitCode, without releasing what it can reach.
+    void End(int exitCode);
+
+    // Set when the program is ending; every worker loop tests it.
+    void SetApplicationTerminating(bool terminating) { fTerminating.store(terminating); }
+    bool ApplicationTerminating() const { return fTerminating.load(); }
+
+    // How a worker's completion handler reaches the main thread. Without a hook it runs on
+    // the worker's own thread.
+    void SetMainThreadHook(MainThreadHook hook);
+    void RunOnMainThread(const std::function<void()>& call);
+
+    // Services: the resolver and the workers' pauses.
+    ResolverAccess Resolver;
+    PauseClock Clock;
+
+    // The shared objects, in the order of creation.
+    std::mutex CacheLock; // one lock for both lists
+    TDNSCache DNSCache{CacheLock};
+    TDNSIgnoreList IgnoreList{CacheLock};
+    TThreadManager ThreadManager{Clock};
+    TLookupResults LookupResults;
+    // Whether lookup workers post the further addresses and the first alias.
+    std::atomic<bool> ShowExtendedInfo{true};
+    // Sum of the input sizes of the current rewrite batch, and characters of lines read so
+    // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
+    std::atomic<std::int64_t> TotalBytes{0};
+    std::atomic<std::int64_t> ProcessedBytes{1};
+
+private:
+    std::atomic<bool> fTerminating{false};
+    std::mutex fHookLock;
+    MainThreadHook fHook;
+};
+
+} // namespace hostmoor

@@ -1,0 +1,42 @@
+// Which named files a rewrite batch processes: the output names, and the jobs refused so that
+// an output never empties or replaces an input or another job's file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hostmoor {
+
+struct RewriteJob {
+    std::string InFileName;
+    std::string OutFileName;
+};
+
+// The input's name with the extension after the last '/' replaced by ".rdns".
+std::string OutputFileName(std::string_view input);
+
+enum class Refusal {
+    None,
+    NotAFile,      // missing, or not a regular file
+    NamedRdns,     // the input's own name is its output name
+    OutputIsInput, // the output is the input under another name
+    NamedTwice,    // the same file is named earlier in the batch
+    SharedOutput,  // the output is a file of another job of the batch
+    Running,       // a running job reads or writes the input or the output
+};
+
+struct BatchEntry {
+    RewriteJob Job;
+    Refusal Verdict = Refusal::None;
+};
+
+// Decides for every named file, in order, whether it is rewritten. Every spelling of one file
+// (links, "..", another folder) counts as that file.
+std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
+                                         const std::vector<RewriteJob>& running = {});
+
+// The rewriter's own last check of a job before it opens anything.
+Refusal CheckRewriteJob(const RewriteJob& job);
+
+} // namespace hostmoor

@@ -1,0 +1,124 @@
+// The rewrite page: choosing files, starting one rewrite worker per file, and the progress.
+#include "EngineRuntime.h"
+#include "EngineText.h"
+#include "Filter.h"
+#include "RevLookup.h"
+#include "Subjects.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+
+namespace hostmoor {
+
+void TDNSForm::BrowseForInputFileClick() {
+    const QStringList files = RunOpenDialog(*OpenDialog1);
+    if (files.isEmpty())
+        return;
+    QString text;
+    for (const QString& file : files)
+        text += (file.contains(' ') ? '"' + file + '"' : file) + ' ';
+    InEdit->setEditText(text);
+    InEditChange();
+}
+
+void TDNSForm::InEditChange() {
+    StartButton->setEnabled(!InEdit->currentText().isEmpty());
+}
+
+QString TDNSForm::RefusalText(const BatchEntry& entry) const {
+    const QString input = FromEngine(entry.Job.InFileName);
+    const QString output = FromEngine(entry.Job.OutFileName);
+    QString reason;
+    switch (entry.Verdict) {
+    case Refusal::None:
+        return {};
+    case Refusal::NotAFile:
+        return tr("%1 does not exist.").arg(input);
+    case Refusal::NamedRdns:
+        reason = tr("its output would have the same name and replace it");
+        break;
+    case Refusal::OutputIsInput:
+        reason = tr("its output %1 is the file itself").arg(output);
+        break;
+    case Refusal::NamedTwice:
+        reason = tr("it is named more than once");
+        break;
+    case Refusal::SharedOutput:
+        reason = tr("its output %1 is also a file of another job").arg(output);
+        break;
+    case Refusal::Running:
+        reason = tr("a rewrite that is still running uses it or its output %1").arg(output);
+        break;
+    }
+    return tr("%1 is not processed: %2.").arg(input, reason);
+}
+
+void TDNSForm::StartButtonClick() {
+    const QString text = InEdit->currentText();
+    Engine.Resolver.ResolverStartup();
+    Engine.TotalBytes = 0;
+    Engine.ProcessedBytes = 1;
+    if (const auto items = SplitSubjects(ToEngine(text), SplitMode::FileNames)) {
+        std::vector<RewriteJob> running;
+        for (const auto& [worker, job] : fJobFiles)
+            running.push_back(job);
+        // The whole batch is checked before any job starts.
+        for (const BatchEntry& entry : PlanRewriteBatch(*items, running)) {
+            if (entry.Verdict != Refusal::None) {
+                ShowMessage(RefusalText(entry));
+                continue;
+            }
+            auto* worker = new TRevLookup(Engine, entry.Job.InFileName, entry.Job.OutFileName);
+            worker->OnTerminate = [this](TWorker* w) { FileJobDone(w); };
+            fJobFiles[worker] = entry.Job;
+            try {
+                worker->Start();
+            } catch (...) {
+                fJobFiles.erase(worker);
+                throw;
+            }
+        }
+    }
+    if (Engine.ThreadManager.FileJobCount() > 0) {
+        SetProgressCaption(tr(" Working..."));
+        StartButton->setEnabled(false);
+    }
+    AddToDropdownList(InEdit);
+    InEdit->setEditText(text);
+}
+
+void TDNSForm::FileJobDone(TWorker* worker) {
+    const RewriteJob job = fJobFiles[worker];
+    fJobFiles.erase(worker);
+    const QString error = FromEngine(worker->FatalError());
+    Engine.ThreadManager.ThreadDone(worker);
+    if (!error.isEmpty()) {
+        // Shown once the handler has returned, so that the worker is not held meanwhile.
+        QTimer::singleShot(0, this, [this, input = FromEngine(job.InFileName), error] {
+            ShowMessage(tr("%1 was not rewritten completely:\n%2").arg(input, error));
+        });
+    }
+}
+
+void TDNSForm::AllFileJobsFinished() {
+    SetProgressCaption(tr(" Finished."));
+    ProgressBar1->setValue(0);
+    StartButton->setEnabled(true);
+}
+
+void TDNSForm::Timer1Timer() {
+    const std::int64_t total = Engine.TotalBytes.load();
+    if (Engine.ThreadManager.FileJobCount() == 0 || total <= 0)
+        return;
+    const double percent = std::trunc(static_cast<double>(Engine.ProcessedBytes.load()) /
+                                      static_cast<double>(total) * 100.0);
+    ProgressBar1->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
+    SetProgressCaption(tr(" Working (%1% complete)...").arg(ProgressBar1->value()));
+}
+
+} // namespace hostmoor
