@@ -86,4 +86,11 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
     return {};
 }
 
+void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found) {
+    found.clear();
+    for (FoundAddress next = FindAddressInLine(line); !next.Text.empty();
+         next = FindAddressInLine(line, next.RunEnd + 1))
+        found.push_back(next);
+}
+
 } // namespace hostmoor

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace hostmoor {
 
@@ -23,5 +24,10 @@ struct FoundAddress {
 // ignore is null).
 FoundAddress FindAddressInLine(std::string_view line, std::size_t from = 0,
                                const TDNSIgnoreList* ignore = nullptr);
+
+// Every dotted quad of the line, in the order FindAddressInLine meets them with the ignore
+// list aside. After each one the search goes on past its run, which is where it goes on after
+// a substitution too, so the list holds for the line whatever the lookups give.
+void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found);
 
 } // namespace hostmoor

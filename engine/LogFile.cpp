@@ -19,34 +19,58 @@ constexpr char kLF = 10;
     throw IoError(std::string(what) + " " + path + ": " + std::strerror(error));
 }
 
+[[noreturn]] void Refuse(const char* what, const std::string& path, const char* reason) {
+    throw IoError(std::string(what) + " " + path + ": " + reason);
+}
+
+// Opens without waiting on a pipe or a device, then makes the descriptor blocking again.
+int OpenNonBlocking(const std::string& path, int flags, struct stat& st) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || ::fcntl(fd, F_SETFL, flags & O_ACCMODE) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 std::int64_t FileSizeOf(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    const int fd = OpenNonBlocking(path, O_RDONLY, st);
     if (fd < 0)
         Fail("Cannot open", path, errno);
-    struct stat st {};
-    const int rc = ::fstat(fd, &st);
-    const int error = errno;
     ::close(fd);
-    if (rc != 0)
-        Fail("Cannot measure", path, error);
     return static_cast<std::int64_t>(st.st_size);
 }
 
 LogReader::LogReader(const std::string& path) : fPath(path), fBuffer(kBufferSize, '\0') {
-    fFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    fFd = OpenNonBlocking(path, O_RDONLY, st);
     if (fFd < 0)
         Fail("Cannot open", path, errno);
+    if (S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
+        ::close(fFd);
+        fFd = -1;
+        if (S_ISDIR(st.st_mode))
+            Fail("Cannot read", path, EISDIR);
+        Refuse("Cannot read", path, "it is not a regular file");
+    }
 }
 
+LogReader::LogReader(int fd, std::string name)
+    : fPath(std::move(name)), fFd(fd), fOwnsFd(false), fBuffer(kBufferSize, '\0') {}
+
 LogReader::~LogReader() {
-    if (fFd >= 0)
-        ::close(fFd);
+    Close();
 }
 
 void LogReader::Close() {
-    if (fFd >= 0)
+    if (fFd >= 0 && fOwnsFd)
         ::close(fFd);
     fFd = -1;
 }
@@ -60,6 +84,7 @@ bool LogReader::Fill() {
             continue;
         if (n < 0)
             Fail("Cannot read", fPath, errno);
+        fConsumed += static_cast<std::int64_t>(fEnd);
         fPos = 0;
         fEnd = static_cast<std::size_t>(n);
         fEof = n == 0;
@@ -74,26 +99,32 @@ bool LogReader::AtEnd() {
 }
 
 LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fPath(path) {
-    // Opened without truncating, so that an output that is the input by another name is
-    // refused before a byte of it is lost.
-    fFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Opened without truncating and without following a link at the output's name, so that
+    // nothing is lost before the checks.
+    struct stat out {};
+    fFd = OpenNonBlocking(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out);
+    if (fFd < 0 && errno == ELOOP)
+        Refuse("Cannot create", path, "it is a symbolic link");
     if (fFd < 0)
         Fail("Cannot create", path, errno);
-    struct stat out {};
+    auto refuse = [this](const std::string& reason) {
+        ::close(fFd);
+        fFd = -1;
+        throw IoError("Cannot create " + fPath + ": " + reason);
+    };
     struct stat in {};
-    if (::fstat(fFd, &out) == 0 && ::stat(inputPath.c_str(), &in) == 0 && out.st_dev == in.st_dev &&
-        out.st_ino == in.st_ino) {
-        ::close(fFd);
-        fFd = -1;
-        throw IoError("Cannot create " + path + ": it is the input file " + inputPath);
-    }
-    if (S_ISREG(out.st_mode) && ::ftruncate(fFd, 0) != 0) {
-        const int error = errno;
-        ::close(fFd);
-        fFd = -1;
-        Fail("Cannot create", path, error);
-    }
-    fBuffer.reserve(kBufferSize + 4096);
+    if (::stat(inputPath.c_str(), &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino)
+        refuse("it is the input file " + inputPath);
+    if (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode))
+        refuse("it is not a regular file");
+    fCanCutBack = S_ISREG(out.st_mode);
+    if (fCanCutBack && ::ftruncate(fFd, 0) != 0)
+        refuse(std::strerror(errno));
+    fBuffer.reserve(kBufferSize);
+}
+
+LogWriter::LogWriter(int fd, std::string name) : fPath(std::move(name)), fFd(fd), fOwnsFd(false) {
+    fBuffer.reserve(kBufferSize);
 }
 
 LogWriter::~LogWriter() {
@@ -103,28 +134,60 @@ LogWriter::~LogWriter() {
         Flush(); // keep the lines completed before an error elsewhere
     } catch (const IoError&) {
     }
-    ::close(fFd);
+    if (fOwnsFd)
+        ::close(fFd);
 }
 
-void LogWriter::WriteLine(std::string_view line) {
-    fBuffer.append(line);
-    fBuffer.append("\r\n", 2);
-    if (fBuffer.size() >= kBufferSize)
-        Flush();
-}
-
-void LogWriter::Flush() {
+std::size_t LogWriter::Write(const char* data, std::size_t size, int& error) {
     std::size_t done = 0;
-    while (done < fBuffer.size()) {
-        const ssize_t n = ::write(fFd, fBuffer.data() + done, fBuffer.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fFd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            fBuffer.clear();
-            Fail("Cannot write", fPath, errno);
+            error = errno;
+            break;
         }
         done += static_cast<std::size_t>(n);
     }
+    return done;
+}
+
+void LogWriter::FailAndCutBack(std::size_t keep, int error) {
+    fWritten += static_cast<std::int64_t>(keep);
+    if (fCanCutBack) [[maybe_unused]]
+        const int rc = ::ftruncate(fFd, fWritten);
+    fBuffer.clear();
+    Fail("Cannot write", fPath, error);
+}
+
+void LogWriter::WriteLine(std::string_view line) {
+    if (fBuffer.size() + line.size() + fLineEnd.size() > kBufferSize)
+        Flush();
+    if (line.size() < kBufferSize) {
+        fBuffer.append(line);
+        fBuffer.append(fLineEnd);
+        return;
+    }
+    // A long line goes out from where it is, not through a copy.
+    int error = 0;
+    if (Write(line.data(), line.size(), error) < line.size() ||
+        Write(fLineEnd.data(), fLineEnd.size(), error) < fLineEnd.size())
+        FailAndCutBack(0, error);
+    fWritten += static_cast<std::int64_t>(line.size() + fLineEnd.size());
+}
+
+void LogWriter::Flush() {
+    if (fBuffer.empty() || fFd < 0)
+        return;
+    int error = 0;
+    const std::size_t done = Write(fBuffer.data(), fBuffer.size(), error);
+    if (done < fBuffer.size()) {
+        // Keep the lines that reached the file whole; every line ends in LF.
+        const void* lf = done ? ::memrchr(fBuffer.data(), kLF, done) : nullptr;
+        FailAndCutBack(lf ? static_cast<const char*>(lf) - fBuffer.data() + 1 : 0, error);
+    }
+    fWritten += static_cast<std::int64_t>(done);
     fBuffer.clear();
 }
 
@@ -134,18 +197,24 @@ void LogWriter::Close() {
     Flush();
     const int fd = fFd;
     fFd = -1;
-    if (::close(fd) != 0)
+    if (fOwnsFd && ::close(fd) != 0)
         Fail("Cannot write", fPath, errno);
 }
 
-void ReadLogLine(LogReader& in, std::string& line, char& lineBreak) {
+bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
+                 const std::function<bool()>& stop) {
     line.clear();
     char last = static_cast<char>(255);
     for (;;) {
-        if (in.fPos == in.fEnd && !in.Fill())
-            return;
+        // The line is done before more is read, so that a pipe's line is not held back.
         if (lineBreak != 0 && last == lineBreak)
-            return;
+            return true;
+        if (in.fPos == in.fEnd) {
+            if (stop && !line.empty() && stop())
+                return false;
+            if (!in.Fill())
+                return true;
+        }
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;
         // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not. The learned
@@ -166,7 +235,7 @@ void ReadLogLine(LogReader& in, std::string& line, char& lineBreak) {
             continue;
         }
         if (*p == kCtrlZ)
-            return;
+            return true;
         ++in.fPos;
         last = *p;
         if (lineBreak == 0)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,7 +22,10 @@ std::int64_t FileSizeOf(const std::string& path);
 // Buffered sequential reading of bytes; Ctrl-Z ends the input.
 class LogReader {
 public:
-    explicit LogReader(const std::string& path); // raises IoError
+    // A regular file; raises IoError for anything else, never waiting on a pipe.
+    explicit LogReader(const std::string& path);
+    // An open descriptor, such as standard input; `name` is for messages. Not closed here.
+    LogReader(int fd, std::string name);
     ~LogReader();
     LogReader(const LogReader&) = delete;
     LogReader& operator=(const LogReader&) = delete;
@@ -29,41 +33,62 @@ public:
     // True when no byte is left or the next byte is a Ctrl-Z. Raises IoError.
     bool AtEnd();
     void Close();
+    // Bytes taken from the input so far.
+    std::int64_t Consumed() const { return fConsumed + static_cast<std::int64_t>(fPos); }
 
 private:
-    friend void ReadLogLine(LogReader& in, std::string& line, char& lineBreak);
+    friend bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
+                            const std::function<bool()>& stop);
     bool Fill();
 
     std::string fPath;
     int fFd = -1;
+    bool fOwnsFd = true;
     std::string fBuffer;
     std::size_t fPos = 0;
     std::size_t fEnd = 0;
+    std::int64_t fConsumed = 0; // bytes of the buffers before this one
     bool fEof = false;
 };
 
-// Buffered writing; raises IoError.
+// Buffered writing of whole lines. Completed lines reach the operating system when the buffer
+// fills, on Flush and on Close. After a failed write the output is cut back to its last
+// complete line before IoError is raised.
 class LogWriter {
 public:
-    // Refuses to create the output when it is the input file by another name.
+    // Creates or empties a file. Refuses, before a byte is lost, an output that is the input
+    // file by another name, a symbolic link, or not a regular file (never waiting on a pipe).
     LogWriter(const std::string& path, const std::string& inputPath);
+    // An open descriptor, such as standard output; `name` is for messages. Not closed here.
+    LogWriter(int fd, std::string name);
     ~LogWriter();
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
-    void WriteLine(std::string_view line); // the line and CR LF
+    // What follows each line: CR LF unless set otherwise.
+    void SetLineEnd(std::string_view end) { fLineEnd = end; }
+    void WriteLine(std::string_view line);
+    // Hands every completed line to the operating system.
+    void Flush();
     void Close();
 
 private:
-    void Flush();
+    std::size_t Write(const char* data, std::size_t size, int& error);
+    [[noreturn]] void FailAndCutBack(std::size_t keep, int error);
 
     std::string fPath;
     int fFd = -1;
+    bool fOwnsFd = true;
+    bool fCanCutBack = false;
+    std::string fLineEnd = "\r\n";
     std::string fBuffer;
+    std::int64_t fWritten = 0; // bytes of complete lines handed to the system
 };
 
 // Reads the next line. The first CR or LF of the input becomes the learned break; the other
-// of the two is dropped wherever it stands.
-void ReadLogLine(LogReader& in, std::string& line, char& lineBreak);
+// of the two is dropped wherever it stands. Gives false, with the line incomplete, when
+// stop() holds before the line is read (it is asked at every buffer of a long line).
+bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
+                 const std::function<bool()>& stop = {});
 
 } // namespace hostmoor

@@ -1,19 +1,22 @@
 #include "RevLookup.h"
 
-#include "AddressScanner.h"
 #include "EngineRuntime.h"
 #include "LogFile.h"
 #include "RewriteBatch.h"
 
 namespace hostmoor {
 
-std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText) {
-    return ReverseLookupCached(engine, TextToAddress(addressText));
+namespace {
+
+constexpr std::size_t kKeptLineCapacity = 16 << 20;
+
+} // namespace
+
+std::optional<std::string> CachedName(EngineRuntime& engine, Address address) {
+    return engine.DNSCache.FindAddr(address);
 }
 
-std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
-    if (auto name = engine.DNSCache.FindAddr(address))
-        return *name;
+std::string LookUpAndRecord(EngineRuntime& engine, Address address) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
             return {};
@@ -28,20 +31,70 @@ std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
     return {};
 }
 
-void SubstituteAddresses(EngineRuntime& engine, std::string& line, const TWorker* worker) {
-    std::size_t from = 0;
-    while (!(worker ? worker->ShouldStop() : engine.ApplicationTerminating())) {
-        const FoundAddress found = FindAddressInLine(line, from, &engine.IgnoreList);
-        if (found.Text.empty())
-            return;
-        const std::string name = ReverseLookupCached(engine, found.Address);
-        if (name.empty()) {
-            // Unresolvable (now ignored) or cached with an empty name: pass over it.
-            from = found.RunEnd + 1;
+std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText) {
+    return ReverseLookupCached(engine, TextToAddress(addressText));
+}
+
+std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
+    if (auto name = CachedName(engine, address))
+        return *name;
+    return LookUpAndRecord(engine, address);
+}
+
+bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
+                         const TDNSIgnoreList& ignore,
+                         const std::function<std::string(Address)>& nameOf,
+                         const std::function<bool()>& stop, std::string& out) {
+    std::size_t copied = 0;
+    for (const FoundAddress& address : found) {
+        if (stop())
+            break;
+        if (ignore.Ignore(address.Address))
             continue;
+        const std::string name = nameOf(address.Address);
+        if (name.empty())
+            continue; // unresolvable (now ignored) or cached with an empty name
+        if (copied == 0)
+            out.clear();
+        out.append(line.substr(copied, address.Position - copied));
+        out.append(name);
+        copied = address.Position + address.Text.size();
+    }
+    if (copied == 0)
+        return false;
+    out.append(line.substr(copied));
+    return true;
+}
+
+void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
+                const std::function<bool()>& stop) {
+    auto nameOf = [&engine, &out](Address address) {
+        if (auto name = CachedName(engine, address))
+            return *name;
+        out.Flush();
+        return LookUpAndRecord(engine, address);
+    };
+    std::int64_t lines = 0;
+    std::int64_t pending = 0;
+    std::string line;
+    std::string rewritten;
+    std::vector<FoundAddress> found;
+    while (!stop() && !in.AtEnd()) {
+        if (!ReadLogLine(in, line, lineBreak, stop))
+            break; // stopped inside a long line: it is not written
+        pending += static_cast<std::int64_t>(line.size());
+        if (++lines % 10 == 0) {
+            engine.ProcessedBytes.fetch_add(pending);
+            pending = 0;
         }
-        line.replace(found.Position, found.Text.size(), name);
-        from = found.Position + name.size();
+        ScanAddresses(line, found);
+        const bool changed =
+            SubstituteAddresses(line, found, engine.IgnoreList, nameOf, stop, rewritten);
+        out.WriteLine(changed ? rewritten : line);
+        if (line.capacity() > kKeptLineCapacity) // after a very long line, give memory back
+            std::string().swap(line);
+        if (rewritten.capacity() > kKeptLineCapacity)
+            std::string().swap(rewritten);
     }
 }
 
@@ -55,22 +108,18 @@ void TRevLookup::Execute() {
     Engine.TotalBytes.fetch_add(FileSizeOf(InFileName));
     LogReader in(InFileName);
     // The page has checked the batch; this is the last word before the output is touched.
-    if (CheckRewriteJob({InFileName, OutFileName}) != Refusal::None)
+    switch (CheckRewriteJob({InFileName, OutFileName})) {
+    case Refusal::None:
+        break;
+    case Refusal::OutputIsLink:
+        throw IoError("Cannot create " + OutFileName + ": it is a symbolic link");
+    case Refusal::OutputNotFile:
+        throw IoError("Cannot create " + OutFileName + ": it is not a regular file");
+    default:
         throw IoError("Cannot create " + OutFileName + ": it is the input file " + InFileName);
-    LogWriter out(OutFileName, InFileName);
-    std::int64_t lines = 0;
-    std::int64_t pending = 0;
-    std::string line;
-    while (!ShouldStop() && !in.AtEnd()) {
-        ReadLogLine(in, line, LineBreak);
-        pending += static_cast<std::int64_t>(line.size());
-        if (++lines % 10 == 0) {
-            Engine.ProcessedBytes.fetch_add(pending);
-            pending = 0;
-        }
-        SubstituteAddresses(Engine, line, this);
-        out.WriteLine(line);
     }
+    LogWriter out(OutFileName, InFileName);
+    RewriteLog(Engine, in, out, LineBreak, [this] { return ShouldStop(); });
     out.Close();
     in.Close();
 }

@@ -2,21 +2,44 @@
 // its host name.
 #pragma once
 
+#include "AddressScanner.h"
 #include "Resolver.h"
 #include "Worker.h"
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hostmoor {
+
+class LogReader;
+class LogWriter;
+class TDNSIgnoreList;
 
 // The host name for an address, through the cache, the resolver and the ignore list; empty
 // when there is none.
 std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText);
 std::string ReverseLookupCached(EngineRuntime& engine, Address address);
+// Its two halves: the cached name, if any; and up to three lookups, recorded in the cache
+// or, after the third failure, on the ignore list.
+std::optional<std::string> CachedName(EngineRuntime& engine, Address address);
+std::string LookUpAndRecord(EngineRuntime& engine, Address address);
 
-// Replaces every usable address in the line; each search goes on after the text just put in.
-void SubstituteAddresses(EngineRuntime& engine, std::string& line, const TWorker* worker);
+// Builds in `out`, in one pass, the line with every usable address of `found` (the line's
+// ScanAddresses list) replaced by nameOf's host name; an address on the ignore list, or one
+// without a name, stays. Stops replacing when stop() holds. False when nothing was replaced.
+bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
+                         const TDNSIgnoreList& ignore,
+                         const std::function<std::string(Address)>& nameOf,
+                         const std::function<bool()>& stop, std::string& out);
+
+// Copies the input's lines to the output with their addresses replaced, until the input ends
+// or stop() holds; adds to the engine's ProcessedBytes every tenth line. Completed lines are
+// handed to the system before every lookup, so that a lookup that never returns loses none.
+void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
+                const std::function<bool()>& stop);
 
 class TRevLookup final : public TWorker {
 public:

@@ -6,10 +6,12 @@
 #include "TestSupport.h"
 #include "ThreadManager.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
 
@@ -230,14 +232,79 @@ TEST_F(RevLookupTest, InputAndOutputErrorsEndTheJobAndAreKept) {
     EXPECT_NE(error.find("Cannot read /proc/self/mem"), std::string::npos) << error;
 }
 
-TEST_F(RevLookupTest, WriteFailureMidwayIsReported) {
+TEST_F(RevLookupTest, AFullDiskIsReportedAndTheOutputEndsOnACompleteLine) {
+    // A file system of 1 MiB of our own, in the test environment's private mount namespace.
+    if (!InTestDns())
+        GTEST_SKIP() << TestDnsSkipReason();
+    fs::create_directories(dir / "small");
+    ASSERT_EQ(::mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m"), 0);
     std::string big;
     for (int i = 0; i < 100000; ++i)
         big += "line " + std::to_string(i) + " 1.2.3.4\n";
     WriteFile(dir / "big.log", big);
-    const std::string error = Process(dir / "big.log", "/dev/full");
-    EXPECT_NE(error.find("/dev/full"), std::string::npos) << error;
+    const std::string error = Process(dir / "big.log", dir / "small/big.rdns");
+    const std::string out = ReadFile(dir / "small/big.rdns");
+    ::umount((dir / "small").c_str());
+    EXPECT_NE(error.find("small/big.rdns"), std::string::npos) << error;
     EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+    ASSERT_GT(out.size(), 500000u);
+    ASSERT_EQ(out.substr(out.size() - 2), "\r\n");
+    const std::string last = out.substr(out.rfind("\r\n", out.size() - 3) + 2);
+    EXPECT_EQ(last, "line " + std::to_string(std::count(out.begin(), out.end(), '\n') - 1) +
+                        " n4.example\r\n");
+}
+
+TEST_F(RevLookupTest, CompletedLinesReachTheDiskBeforeALookupThatMayNotReturn) {
+    std::string input;
+    for (int i = 0; i < 5000; ++i)
+        input += "line " + std::to_string(i) + "\n";
+    WriteFile(dir / "a.log", input + "10.20.30.40 never answered\nlast\n");
+    resolver.CloseGate();
+    auto* w = new TRevLookup(engine, (dir / "a.log").string(), (dir / "a.rdns").string());
+    w->OnTerminate = engine.ThreadManager.DoneHandler();
+    w->Start();
+    ASSERT_TRUE(WaitUntil([this] { return resolver.Blocked() > 0; }));
+    // What a forced exit would leave: every completed line is already in the file.
+    const std::string onDisk = ReadFile(dir / "a.rdns");
+    engine.ThreadManager.StopAll();
+    resolver.OpenGate();
+    ASSERT_TRUE(WaitForRegistryEmpty());
+    EXPECT_EQ(std::count(onDisk.begin(), onDisk.end(), '\n'), 5000);
+    EXPECT_EQ(onDisk.substr(onDisk.size() - 11), "line 4999\r\n");
+}
+
+TEST_F(RevLookupTest, AnOutputThatIsASymbolicLinkIsNotWrittenThrough) {
+    WriteFile(dir / "s.log", "1.2.3.4\n");
+    WriteFile(dir / "other.txt", "keep me\n");
+    fs::create_symlink(dir / "other.txt", dir / "s.rdns");
+    const std::string error = Process(dir / "s.log", dir / "s.rdns");
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(dir / "other.txt"), "keep me\n");
+}
+
+TEST_F(RevLookupTest, ManyAddressesInOneLongLineAreAllReplaced) {
+    resolver.Fail("10.9.9.9", kErrHostNotFound);
+    std::string line;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const bool known = i % 3 != 0;
+        line += known ? "1.2.3.4 x " : "10.9.9.9 y ";
+        expected += known ? "n4.example x " : "10.9.9.9 y ";
+    }
+    EXPECT_EQ(RewriteLine(line), expected);
+    EXPECT_EQ(resolver.Calls("1.2.3.4"), 1);
+    EXPECT_EQ(resolver.Calls("10.9.9.9"), 3);
+}
+
+TEST_F(RevLookupTest, StopIsSeenInsideAVeryLongLine) {
+    WriteFile(dir / "long.log", std::string(8 << 20, 'x') + "\nnext\n");
+    LogReader in((dir / "long.log").string());
+    std::string line;
+    char lineBreak = 0;
+    int asked = 0;
+    EXPECT_FALSE(ReadLogLine(in, line, lineBreak, [&asked] { return ++asked == 2; }));
+    EXPECT_EQ(asked, 2);
+    EXPECT_LT(line.size(), 4u << 20); // stopped after two buffers of the line, not at its end
 }
 
 TEST_F(RevLookupTest, NeverEmptiesTheInputThroughAnotherName) {
