@@ -126,12 +126,13 @@ LookupOutcome ResolverAccess::LookupHostByAddress(Address address) const {
 }
 
 Address TextToAddress(std::string_view text) {
-    char buffer[64];
-    if (text.size() >= sizeof buffer)
-        return INADDR_NONE;
-    std::memcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = '\0';
-    return inet_addr(buffer);
+    char small[64];
+    if (text.size() < sizeof small) {
+        std::memcpy(small, text.data(), text.size());
+        small[text.size()] = '\0';
+        return inet_addr(small);
+    }
+    return inet_addr(std::string(text).c_str());
 }
 
 std::string AddressToText(Address address) {

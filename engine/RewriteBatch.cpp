@@ -42,6 +42,14 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// What stands at the output's name, links not followed: nothing, a file, or something else.
+Refusal OutputVerdict(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return Refusal::None;
+    return S_ISLNK(st.st_mode) ? Refusal::OutputIsLink : Refusal::OutputNotFile;
+}
+
 struct Identified {
     Identity In;
     Identity Out;
@@ -77,6 +85,9 @@ std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
             entry.Verdict = Refusal::NamedRdns;
         else if (Same(ids.In, ids.Out))
             entry.Verdict = Refusal::OutputIsInput;
+        else if (const Refusal output = OutputVerdict(entry.Job.OutFileName);
+                 output != Refusal::None)
+            entry.Verdict = output;
         else if (std::any_of(accepted.begin(), accepted.end(),
                              [&ids](const Identified& o) { return Same(ids.In, o.In); }))
             entry.Verdict = Refusal::NamedTwice;
@@ -96,7 +107,7 @@ Refusal CheckRewriteJob(const RewriteJob& job) {
         return Refusal::NamedRdns;
     if (Same(IdentityOf(job.InFileName), IdentityOf(job.OutFileName)))
         return Refusal::OutputIsInput;
-    return Refusal::None;
+    return OutputVerdict(job.OutFileName);
 }
 
 } // namespace hostmoor

@@ -104,7 +104,8 @@ void TSimpleLookup::ExpandRange(const std::string& subject) {
     if (bracket)
         ParseRangeBounds(std::string_view(subject).substr(lastDot, 255), low, high);
     const std::string prefix = subject.substr(0, lastDot + 1);
-    for (int n = low; n <= high && !ShouldStop(); ++n) {
+    // Counted in 64 bits, so that a bound of INT_MAX still ends the loop.
+    for (std::int64_t n = low; n <= high && !ShouldStop(); ++n) {
         auto* member = new TSimpleLookup(Engine, prefix + std::to_string(n));
         member->OnTerminate = OnTerminate;
         member->Start();

@@ -11,8 +11,10 @@ namespace hostmoor {
 enum SubjectKind { skAddress = 0, skHostName = 1, skRange = 2, skOther = 3 };
 
 enum class SplitMode {
-    Subjects,  // lookup page: items lower-cased
-    FileNames, // rewrite page: letter case kept, a "double-quoted run" stays one item
+    Subjects, // lookup page: items lower-cased
+    // Rewrite page: letter case kept; a "double-quoted run" stays one item, keeps its blanks,
+    // and reads \" as ", \\ as \ and \xHH as the byte HH.
+    FileNames,
 };
 
 using SubjectList = std::vector<std::string>;
@@ -20,6 +22,13 @@ using SubjectList = std::vector<std::string>;
 // Splits at blanks; gives no list (nullopt) when the text holds no item.
 std::optional<SubjectList> SplitSubjects(std::string_view text,
                                          SplitMode mode = SplitMode::Subjects);
+
+// A file name as the rewrite page's text holds it: as it is when it splits back to itself,
+// otherwise in double quotes with \", \\ and \xHH (for control bytes and bytes that are not
+// UTF-8), so that the text is UTF-8 and SplitSubjects gives back the exact bytes.
+std::string QuoteFileName(std::string_view name);
+// A file name for a message: control bytes and bytes that are not UTF-8 as \xHH.
+std::string PrintableFileName(std::string_view name);
 
 SubjectKind ClassifySubject(std::string_view subject);
 bool IsValidRangePattern(std::string_view subject);

@@ -84,6 +84,8 @@ TEST(AddressText, ConvertsAsInetAddr) {
     EXPECT_EQ(TextToAddress("999.1.1.1"), 0xffffffffu);
     EXPECT_EQ(TextToAddress("host"), 0xffffffffu);
     EXPECT_EQ(TextToAddress(std::string(100, '1')), 0xffffffffu);
+    // Texts of any length are read as inet_addr reads them: here an octal 012.
+    EXPECT_EQ(AddressToText(TextToAddress(std::string(70, '0') + "12.1.2.3")), "10.1.2.3");
     // Network byte order: the first byte in memory is the first part.
     const Address a = TextToAddress("192.0.2.1");
     EXPECT_EQ(reinterpret_cast<const unsigned char*>(&a)[0], 192);

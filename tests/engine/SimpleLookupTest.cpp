@@ -121,6 +121,14 @@ TEST_F(SimpleLookupTest, RangeThatExpandsToNothingPostsOneEmptyLine) {
     EXPECT_EQ(sleeps.Count(500), 0);
 }
 
+TEST_F(SimpleLookupTest, ARangeEndsAfterItsUpperBoundWhateverTheBound) {
+    CountingSleep sleeps(engine);
+    Run("10.1.2.[2147483647-2147483647]");
+    EXPECT_EQ(sleeps.Count(500), 1);
+    EXPECT_EQ(resolver.TotalCalls(), 1);
+    EXPECT_EQ(resolver.Calls("255.255.255.255"), 1); // inet_addr cannot read the member
+}
+
 TEST_F(SimpleLookupTest, StopDuringARangeEndsItBeforeTheNextMember) {
     gPauses = 0;
     gStopAtPause = 2;

@@ -39,6 +39,41 @@ TEST(SplitSubjects, FileNamesKeepCaseAndQuotedRuns) {
     EXPECT_EQ(Split("\"a b", SplitMode::FileNames), (SubjectList{"a b"}));
 }
 
+TEST(SplitSubjects, QuotedFileNamesKeepTheirBlanksAndReadEscapes) {
+    EXPECT_EQ(Split("\"x.log \" \" y.log\"", SplitMode::FileNames),
+              (SubjectList{"x.log ", " y.log"}));
+    EXPECT_EQ(Split(R"("my\"odd\".log" "a\\b" "caf\xE9.log" "c:\new")", SplitMode::FileNames),
+              (SubjectList{"my\"odd\".log", "a\\b", "caf\xE9.log", "c:\\new"}));
+    // Outside quotes a backslash is an ordinary character of the name.
+    EXPECT_EQ(Split(R"(a\b c\xE9)", SplitMode::FileNames), (SubjectList{"a\\b", "c\\xE9"}));
+}
+
+TEST(QuoteFileName, EveryNameSplitsBackToItsExactBytes) {
+    const std::string names[] = {"/logs/access.log",
+                                 "my\"odd\".log",
+                                 "x.log ",
+                                 " x.log",
+                                 "My Logs/a b.log",
+                                 "caf\xE9.log",
+                                 "caf\xC3\xA9.log",
+                                 "a\\b",
+                                 "tab\there",
+                                 "new\nline",
+                                 std::string("nul\0x", 5),
+                                 "\xFF\xFE",
+                                 "\xED\xA0\x80",
+                                 "end\\"};
+    for (const std::string& name : names) {
+        const std::string quoted = QuoteFileName(name);
+        EXPECT_EQ(Split(quoted + " other", SplitMode::FileNames), (SubjectList{name, "other"}))
+            << quoted;
+        EXPECT_EQ(PrintableFileName(quoted), quoted) << "not text: " << quoted;
+    }
+    EXPECT_EQ(QuoteFileName("/logs/access.log"), "/logs/access.log");
+    EXPECT_EQ(QuoteFileName("caf\xE9.log"), "\"caf\\xE9.log\"");
+    EXPECT_EQ(PrintableFileName("caf\xE9\n.log"), "caf\\xE9\\x0A.log");
+}
+
 TEST(CountOccurrences, CountsNonOverlapping) {
     EXPECT_EQ(CountOccurrences("[", "a[b[c"), 2);
     EXPECT_EQ(CountOccurrences("[", ""), 0);
