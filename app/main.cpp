@@ -6,6 +6,7 @@
 
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <sys/socket.h>
@@ -16,20 +17,26 @@ using namespace hostmoor;
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+bool gClosedBySignal = false;
 
 void OnTerminationSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT close the window as the Close button does, so the settings are saved.
+// SIGTERM and SIGINT close the window as the Close button does, so the settings are saved;
+// a message box that is open then (even one shown while the program ends) is closed too.
 void CloseOnTerminationSignals(TDNSForm& form) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &form);
     QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
         char byte;
         [[maybe_unused]] const ssize_t n = ::read(gSignalPipe[0], &byte, 1);
+        gClosedBySignal = true;
+        while (QWidget* modal = QApplication::activeModalWidget())
+            if (!modal->close())
+                break;
         form.close();
     });
     struct sigaction action {};
@@ -40,13 +47,17 @@ void CloseOnTerminationSignals(TDNSForm& form) {
     sigaction(SIGINT, &action, nullptr);
 }
 
-// Runs one start-up or shut-down step, sending an error to the general error report.
+// Runs one start-up or shut-down step. Its error goes to the general error report, or, once a
+// signal has asked the program to end, to standard error, where nobody has to answer it.
 template <typename Step> bool Guarded(Step step) {
     try {
         step();
         return true;
     } catch (const std::exception& e) {
-        HostmoorApplication::ReportError(QString::fromLocal8Bit(e.what()));
+        if (gClosedBySignal)
+            std::fprintf(stderr, "hostmoor: %s\n", e.what());
+        else
+            HostmoorApplication::ReportError(QString::fromLocal8Bit(e.what()));
     }
     return false;
 }

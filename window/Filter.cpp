@@ -60,6 +60,10 @@ QComboBox* HistoryBox(QWidget* parent, const char* name, QRect geometry) {
     box->setEditable(true);
     box->setInsertPolicy(QComboBox::NoInsert);
     box->setDuplicatesEnabled(true);
+    // What is typed is what is used: the history is offered in the drop-down list only, never
+    // completed into the text.
+    box->setCompleter(nullptr);
+    box->setMaxCount(kHistoryCapacity);
     box->setGeometry(geometry);
     box->view()->setStyleSheet("QListView::item { height: 16px; }");
     return box;

@@ -30,6 +30,9 @@ class EngineRuntime;
 class SettingsStore;
 class TWorker;
 
+// The most entries a box's history holds and saves, whatever MaxSavedDropDownCount says.
+constexpr int kHistoryCapacity = 1000;
+
 class TDNSForm : public QDialog {
     Q_OBJECT
 

@@ -49,6 +49,8 @@ void TDNSForm::AddToDropdownList(QComboBox* box) {
         box->insertItem(0, text);
         box->removeItem(found + 1);
     }
+    // The entry just used is the current one, so that Down recalls the one before it.
+    box->setCurrentIndex(box->count() > 0 && locale.toLower(box->itemText(0)) == key ? 0 : -1);
 }
 
 void TDNSForm::ReadDropdownList(QComboBox* box) {
@@ -59,11 +61,14 @@ void TDNSForm::ReadDropdownList(QComboBox* box) {
         if (entry != "!!NO_DATA" && !entry.isEmpty())
             box->addItem(entry);
     }
+    // No entry is current, so that Down in the box recalls the newest.
+    box->setCurrentIndex(-1);
     box->setEditText(text);
 }
 
 void TDNSForm::WriteDropdownList(QComboBox* box) {
-    for (int n = 0; n < Settings.MaxSavedDropDownCount; ++n)
+    const int positions = std::min(Settings.MaxSavedDropDownCount, box->maxCount());
+    for (int n = 0; n < positions; ++n)
         Settings.WriteText(kHistorySection, HistoryName(box, n),
                            n < box->count() ? box->itemText(n) : QString());
 }
@@ -87,10 +92,13 @@ void TDNSForm::FormDestroy() {
     Engine.ThreadManager.StopAll();
     Engine.Resolver.ResolverCleanup();
     Engine.ThreadManager.WaitForAll();
+    // Everything reaches the store at once, and a failure is reported once.
+    Settings.BeginSave();
     WriteDropdownList(LookupSubject);
     WriteDropdownList(InEdit);
     Settings.WriteSwitch(kGeneralSection, "ShowExtendedInfo", Engine.ShowExtendedInfo);
     Settings.WriteNumber(kGeneralSection, "ActiveTab", PageControl1->currentIndex());
+    Settings.EndSave();
 }
 
 } // namespace hostmoor

@@ -39,9 +39,10 @@ bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
     const int k = key->key();
     if (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier))
         return false; // shortcuts such as the pages' Alt+letter, not typed characters
-    // Enter and Escape belong to the window's default and cancel buttons.
+    // Enter and Escape belong to the window's default and cancel buttons; Delete (which
+    // carries the text DEL on X11) and Tab are editing and moving, not typing.
     if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Tab ||
-        k == Qt::Key_Backtab)
+        k == Qt::Key_Backtab || k == Qt::Key_Delete)
         return false;
     int code = -1;
     if ((key->modifiers() & Qt::ControlModifier) && k >= Qt::Key_A && k <= Qt::Key_Z)

@@ -20,8 +20,14 @@ void TDNSForm::BrowseForInputFileClick() {
     if (files.isEmpty())
         return;
     QString text;
-    for (const QString& file : files)
-        text += (file.contains(' ') ? '"' + file + '"' : file) + ' ';
+    for (const QString& file : files) {
+        if (const auto name = ChosenFileName(file))
+            text += QuotedFileName(*name) + ' ';
+        else
+            ShowMessage(tr("%1 cannot be entered: no file, or more than one, has that name as "
+                           "it is shown.")
+                            .arg(file));
+    }
     InEdit->setEditText(text);
     InEditChange();
 }
@@ -31,8 +37,8 @@ void TDNSForm::InEditChange() {
 }
 
 QString TDNSForm::RefusalText(const BatchEntry& entry) const {
-    const QString input = FromEngine(entry.Job.InFileName);
-    const QString output = FromEngine(entry.Job.OutFileName);
+    const QString input = FileNameText(entry.Job.InFileName);
+    const QString output = FileNameText(entry.Job.OutFileName);
     QString reason;
     switch (entry.Verdict) {
     case Refusal::None:
@@ -41,6 +47,12 @@ QString TDNSForm::RefusalText(const BatchEntry& entry) const {
         return tr("%1 does not exist.").arg(input);
     case Refusal::NamedRdns:
         reason = tr("its output would have the same name and replace it");
+        break;
+    case Refusal::OutputIsLink:
+        reason = tr("its output %1 is a symbolic link").arg(output);
+        break;
+    case Refusal::OutputNotFile:
+        reason = tr("its output %1 is not a regular file").arg(output);
         break;
     case Refusal::OutputIsInput:
         reason = tr("its output %1 is the file itself").arg(output);
@@ -63,7 +75,7 @@ void TDNSForm::StartButtonClick() {
     Engine.Resolver.ResolverStartup();
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
-    if (const auto items = SplitSubjects(ToEngine(text), SplitMode::FileNames)) {
+    if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {
         std::vector<RewriteJob> running;
         for (const auto& [worker, job] : fJobFiles)
             running.push_back(job);
@@ -95,11 +107,11 @@ void TDNSForm::StartButtonClick() {
 void TDNSForm::FileJobDone(TWorker* worker) {
     const RewriteJob job = fJobFiles[worker];
     fJobFiles.erase(worker);
-    const QString error = FromEngine(worker->FatalError());
+    const QString error = FileNameText(worker->FatalError());
     Engine.ThreadManager.ThreadDone(worker);
     if (!error.isEmpty()) {
         // Shown once the handler has returned, so that the worker is not held meanwhile.
-        QTimer::singleShot(0, this, [this, input = FromEngine(job.InFileName), error] {
+        QTimer::singleShot(0, this, [this, input = FileNameText(job.InFileName), error] {
             ShowMessage(tr("%1 was not rewritten completely:\n%2").arg(input, error));
         });
     }

@@ -143,6 +143,50 @@ private slots:
         QCOMPARE(scope->beeps, 7);
     }
 
+    void editingKeysEditWithoutTheAlertSound() {
+        QLineEdit* edit = scope->form->LookupSubject->lineEdit();
+        scope->form->LookupSubject->setEditText("abcd");
+        edit->setCursorPosition(0);
+        // Delete carries the text DEL on X11.
+        QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_Delete, QString(QChar(0x7f)),
+                            Qt::NoModifier);
+        QCOMPARE(edit->text(), QString("bcd"));
+        QTest::keyClick(edit, Qt::Key_End);
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QTest::keyClick(edit, Qt::Key_Left);
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QCOMPARE(edit->text(), QString("b"));
+        QCOMPARE(scope->beeps, 0);
+    }
+
+    void whatIsTypedIsWhatIsLookedUpAndStored() {
+        scope.reset();
+        Open([](SettingsStore& s) {
+            s.WriteText("Query History", "LookupSubject 0", "192.0.2.10");
+            s.WriteText("Query History", "LookupSubject 1", "older");
+        });
+        TDNSForm& f = *scope->form;
+        QLineEdit* edit = f.LookupSubject->lineEdit();
+        // Down in the empty box recalls the newest entry.
+        QTest::keyClick(edit, Qt::Key_Down);
+        QCOMPARE(edit->text(), QString("192.0.2.10"));
+        edit->selectAll();
+        QTest::keyClicks(edit, "192.0.2.1");
+        QCOMPARE(edit->text(), QString("192.0.2.1"));
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(resolver->Calls("192.0.2.1"), 1);
+        QCOMPARE(resolver->TotalCalls(), 1);
+        for (const char* typed : {"b", "a", "B"}) {
+            QTest::keyClicks(edit, typed); // the whole text is selected after each lookup
+            QTest::keyClick(edit, Qt::Key_Return);
+        }
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Items(f.LookupSubject),
+                 QStringList({"B", "a", "192.0.2.1", "192.0.2.10", "older"}));
+        QCOMPARE(resolver->Calls("b"), 2);
+    }
+
     void theBoxKeepsTheLast100Lines() {
         TDNSForm& f = *scope->form;
         Post([] {

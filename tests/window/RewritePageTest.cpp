@@ -7,6 +7,9 @@
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QPushButton>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 using namespace hostmoor;
 using namespace hostmoor::test;
@@ -16,6 +19,21 @@ namespace {
 QByteArray Read(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Files whose names are bytes that are not text, which QFile cannot name.
+bool WriteRaw(const QByteArray& path, const QByteArray& bytes) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool ok = fd >= 0 && ::write(fd, bytes.constData(), bytes.size()) == bytes.size();
+    return ::close(fd) == 0 && ok;
+}
+
+QByteArray ReadRaw(const QByteArray& path) {
+    QByteArray bytes(4096, '\0');
+    const int fd = ::open(path.constData(), O_RDONLY);
+    const ssize_t n = fd >= 0 ? ::read(fd, bytes.data(), bytes.size()) : -1;
+    ::close(fd);
+    return n >= 0 ? bytes.left(n) : QByteArray("<missing>");
 }
 
 } // namespace
@@ -221,16 +239,69 @@ private slots:
     }
 
     void aFailedRewriteIsReportedAfterItEnds() {
-        const QString a = Make("a.log", "10.0.0.1\n");
-        QVERIFY(QDir(dir->path()).mkdir("a.rdns")); // the output cannot be created
-        form->InEdit->setEditText(a);
+        // A file system of 1 MiB of our own, in the test environment's mount namespace.
+        if (!InTestDns())
+            QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));
+        QVERIFY(QDir(dir->path()).mkdir("small"));
+        const QByteArray small = QFile::encodeName(dir->path() + "/small");
+        QCOMPARE(::mount("tmpfs", small.constData(), "tmpfs", 0, "size=1m"), 0);
+        // An input that fits, beside an output that grows past the space left.
+        Make("small/a.log", QByteArray("10.0.0.1 10.0.0.1 10.0.0.1\n").repeated(22000));
+        form->InEdit->setEditText(dir->path() + "/small/a.log");
         form->StartButton->click();
         QVERIFY(scope->WaitForWorkers());
         QTRY_COMPARE(scope->messages.size(), 1);
-        QVERIFY2(scope->messages[0].startsWith(a + " was not rewritten completely:\n") &&
-                     scope->messages[0].contains("Is a directory"),
+        const QByteArray out = Read(dir->path() + "/small/a.rdns");
+        ::umount(small.constData());
+        QVERIFY2(scope->messages[0].startsWith(dir->path() + "/small/a.log was not rewritten "
+                                                             "completely:\n") &&
+                     scope->messages[0].contains("No space left"),
                  qPrintable(scope->messages[0]));
         QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+        QVERIFY(out.size() > 300000);
+        QVERIFY(out.endsWith("one.test one.test one.test\r\n")); // ends on a complete line
+    }
+
+    void anOutputInTheWayIsRefusedBeforeAnythingStarts() {
+        const QString a = Make("a.log", "10.0.0.1\n");
+        QVERIFY(QDir(dir->path()).mkdir("a.rdns"));
+        const QString s = Make("s.log", "10.0.0.1\n");
+        const QString other = Make("other.txt", "keep me\n");
+        QVERIFY(QFile::link(other, dir->path() + "/s.rdns"));
+        Run(a + " " + s);
+        QCOMPARE(scope->messages, QStringList({a + " is not processed: its output " + dir->path() +
+                                                   "/a.rdns is not a regular file.",
+                                               s + " is not processed: its output " + dir->path() +
+                                                   "/s.rdns is a symbolic link."}));
+        QCOMPARE(Read(other), QByteArray("keep me\n"));
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 0);
+    }
+
+    void aChosenFileIsTheFileThatIsRewritten() {
+        // Names that need quoting, escaping, or bytes that are not text.
+        const QString odd = Make("my\"odd\".log", "10.0.0.1 odd\n");
+        Make("x.log", "plain x\n");
+        const QString blank = Make("x.log ", "10.0.0.1 blank\n");
+        const QByteArray latin = QFile::encodeName(dir->path()) + "/caf\xE9.log";
+        QVERIFY(WriteRaw(latin, "10.0.0.1 latin\n"));
+        // The dialog shows (and gives back) the Latin-1 name with a replacement character.
+        form->RunOpenDialog = [&](QFileDialog&) {
+            return QStringList({odd, blank, QFile::decodeName(latin)});
+        };
+        form->BrowseButton->click();
+        QCOMPARE(form->InEdit->currentText(), "\"" + dir->path() + "/my\\\"odd\\\".log\" \"" +
+                                                  dir->path() + "/x.log \" \"" + dir->path() +
+                                                  "/caf\\xE9.log\" ");
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QVERIFY2(scope->messages.isEmpty(), qPrintable(scope->messages.join('\n')));
+        QCOMPARE(Read(dir->path() + "/my\"odd\".rdns"), QByteArray("one.test odd\r\n"));
+        QCOMPARE(Read(dir->path() + "/x.rdns"), QByteArray("one.test blank\r\n"));
+        QCOMPARE(ReadRaw(QFile::encodeName(dir->path()) + "/caf\xE9.rdns"),
+                 QByteArray("one.test latin\r\n"));
+        // A missing name of the kind is reported exactly.
+        Run("\"" + dir->path() + "/gone\\xE9.log\"");
+        QCOMPARE(scope->messages, QStringList({dir->path() + "/gone\\xE9.log does not exist."}));
     }
 
     void combinedLogThroughThePageAgainstTheTestServer() {

@@ -223,8 +223,8 @@ private slots:
             noFolder.WriteText("General", "ActiveTab", "1");
             QFAIL("no error");
         } catch (const SettingsError& e) {
-            QCOMPARE(QString(e.what()),
-                     QString("Failed to create key Software\\Brightfold\\Hostmoor\\General"));
+            QCOMPARE(QString(e.what()), "Failed to create key General in " + dir->path() +
+                                            "/file/settings.conf: Not a directory");
         }
         QVERIFY(QDir(dir->path()).mkdir("folder.conf"));
         SettingsStore aFolder(dir->path() + "/folder.conf");
@@ -232,8 +232,52 @@ private slots:
             aFolder.WriteText("General", "ActiveTab", "1");
             QFAIL("no error");
         } catch (const SettingsError& e) {
-            QCOMPARE(QString(e.what()), QString("Failed to set data for 'ActiveTab'"));
+            QCOMPARE(QString(e.what()), "Failed to set data for 'ActiveTab' in " + dir->path() +
+                                            "/folder.conf: Is a directory");
         }
+    }
+
+    void aSaveReachesTheFileOnceAndHistoriesStayBounded() {
+        Open([](SettingsStore& s) { s.WriteText("General", "MaxSavedDropDownCount", "2000000"); });
+        Enter(*scope->form, scope->form->InEdit, "a.log");
+        SettingsStore& store = *scope->settings;
+        store.BeginSave();
+        store.WriteText("General", "early", "1");
+        auto onDisk = [this] {
+            QFile file(File());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QVERIFY(!onDisk().contains("early"));
+        store.EndSave();
+        QVERIFY(onDisk().contains("early=1"));
+
+        scope->form->FormDestroy();
+        QSettings stored(File(), QSettings::IniFormat);
+        QCOMPARE(stored.value("Query History/InEdit 0").toString(), QString("a.log"));
+        QVERIFY(stored.contains("Query History/LookupSubject 999"));
+        QVERIFY(!stored.contains("Query History/LookupSubject 1000"));
+        QVERIFY(!stored.contains("Query History/InEdit 1000"));
+    }
+
+    void aFileWithLinesThatCannotBeReadIsReadAsFarAsItCanAndSavedWhole() {
+        QFile file(File());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[%General]\nActiveTab=1\n[unterminated\n\xff\xfe\x01garbage\n"
+                   "[Query%20History]\nLookupSubject%200=kept\n");
+        file.close();
+        Open();
+        TDNSForm& f = *scope->form;
+        QCOMPARE(f.PageControl1->currentIndex(), 1);
+        QCOMPARE(Items(f.LookupSubject), QStringList({"kept"}));
+        Enter(f, f.InEdit, "new.log");
+        f.ExtendedInfo->click();
+        f.FormDestroy(); // no error
+        QSettings stored(File(), QSettings::IniFormat);
+        QCOMPARE(stored.value("Query History/LookupSubject 0").toString(), QString("kept"));
+        QCOMPARE(stored.value("Query History/InEdit 0").toString(), QString("new.log"));
+        QCOMPARE(stored.value("Query History/InEdit 7").toString(), QString());
+        QCOMPARE(stored.value("General/ShowExtendedInfo").toString(), QString("0"));
+        QCOMPARE(stored.value("General/ActiveTab").toString(), QString("1"));
     }
 
 private:
