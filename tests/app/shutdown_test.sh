@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts the real program under Xvfb, drives it with xdotool and checks start-up and
-# shut-down: closing on Escape and on SIGTERM with the settings written, and the wait of
-# about 3.1 s when a lookup is still blocked at the end.
+# shut-down: closing on Escape and on SIGTERM with the settings written, the wait of about
+# 3.1 s when a lookup is still blocked at the end, a rewrite whose completed lines survive a
+# lookup that never returns, and settings files that are damaged or cannot be written.
+# Run it in the test DNS environment with a resolver time-out of several seconds.
 #   tests/app/shutdown_test.sh BUILD/app/hostmoor
 set -u
 bin=$1
@@ -28,6 +30,7 @@ fail() {
 
 # Starts the program with its own settings folder; sets pid and win.
 start() {
+    mkdir -p "$tmp/$1"
     XDG_CONFIG_HOME="$tmp/$1" "$bin" >"$tmp/$1.log" 2>&1 &
     pid=$!
     win=$(timeout 20 xdotool search --sync --name '^Hostmoor$' | head -1)
@@ -90,6 +93,57 @@ if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
     conf blocked | grep -q '^LookupSubject%200=x.down.hm.test$' || fail "history: $(conf blocked)"
 else
     echo "SKIP: blocked lookup case: ${HOSTMOOR_TESTDNS_SKIP:-no test DNS server}"
+fi
+
+echo "== a settings file with lines that cannot be read: read, saved whole, no message at SIGTERM"
+mkdir -p "$tmp/damaged/Brightfold"
+printf '[%%General]\nActiveTab=1\n[unterminated\n\377\376garbage\n' >"$tmp/damaged/Brightfold/Hostmoor.conf"
+start damaged
+sleep 0.3
+kill -TERM "$pid"
+finish
+[ "$rc" -eq 0 ] || fail "exit code $rc"
+conf damaged | grep -q '^ActiveTab=1$' || fail "ActiveTab not kept: $(conf damaged)"
+conf damaged | grep -q '^InEdit%207=$' || fail "history not saved: $(conf damaged)"
+
+echo "== settings that cannot be written: reported on standard error at SIGTERM, no hang"
+mkdir -p "$tmp/unwritable"
+: >"$tmp/unwritable/Brightfold" # a file where the settings folder should be
+start unwritable
+sleep 0.3
+kill -TERM "$pid"
+finish
+(($(echo "$elapsed < 3.0" | bc))) || fail "ended after ${elapsed}s"
+grep -q "Failed to create key .* Not a directory" "$tmp/unwritable.log" ||
+    fail "no error on standard error: $(cat "$tmp/unwritable.log")"
+
+if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
+    echo "== closing during a rewrite keeps every completed line, also behind a silent lookup"
+    log="$tmp/rewrite/access.log"
+    mkdir -p "$tmp/rewrite"
+    for i in $(seq 1 5000); do echo "192.0.2.$((i % 10 + 1)) line $i"; done >"$log"
+    echo "198.51.100.7 never answered" >>"$log"
+    echo "192.0.2.1 after" >>"$log"
+    start rewrite
+    xdotool key alt+a
+    sleep 0.3
+    xdotool type --delay 5 "$log"
+    xdotool key alt+p
+    for _ in $(seq 100); do
+        [ "$(wc -l <"$tmp/rewrite/access.rdns" 2>/dev/null)" = 5000 ] && break
+        sleep 0.1
+    done
+    sleep 0.5 # the worker is in the lookup that never returns
+    xdotool key Escape
+    finish
+    echo "   ended in ${elapsed}s"
+    [ "$rc" -eq 0 ] || fail "exit code $rc"
+    lines=$(wc -l <"$tmp/rewrite/access.rdns")
+    [ "$lines" = 5000 ] || fail "$lines lines in the output, not 5000"
+    last=$(tail -n 1 "$tmp/rewrite/access.rdns" | tr -d '\r')
+    [ "$last" = "host-1.hm.test line 5000" ] || fail "last line: $last"
+else
+    echo "SKIP: rewrite case: ${HOSTMOOR_TESTDNS_SKIP:-no test DNS server}"
 fi
 
 if [ $failures -ne 0 ]; then

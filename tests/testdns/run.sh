@@ -5,7 +5,8 @@
 #
 #   tests/testdns/run.sh COMMAND [ARG...]
 #
-# Extra dnsmasq settings may be given in the file named by HOSTMOOR_TESTDNS_EXTRA. Where the
+# Extra dnsmasq settings may be given in the file named by HOSTMOOR_TESTDNS_EXTRA, and the
+# resolver's time-out in seconds in HOSTMOOR_TESTDNS_TIMEOUT (1 unless set). Where the
 # namespace cannot be made, the command runs as it is with HOSTMOOR_TESTDNS_SKIP saying why.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -40,7 +41,8 @@ cp "$here/zone.conf" "$dir/dnsmasq.conf"
 if [ -n "${HOSTMOOR_TESTDNS_EXTRA:-}" ]; then
     cat "$HOSTMOOR_TESTDNS_EXTRA" >>"$dir/dnsmasq.conf"
 fi
-printf "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n" >"$dir/resolv.conf"
+printf "nameserver 127.0.0.1\noptions timeout:%s attempts:1\n" "${HOSTMOOR_TESTDNS_TIMEOUT:-1}" \
+    >"$dir/resolv.conf"
 : >"$dir/hosts"
 echo "hosts: files dns" >"$dir/nsswitch.conf"
 
