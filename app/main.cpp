@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
 
     auto engine = std::make_unique<EngineRuntime>();
     auto settings = std::make_unique<SettingsStore>();
-    Guarded([&] { settings->ReadMaxSavedDropDownCount(); });
+    Guarded([&] { settings->ReadStartupValues(); });
+    engine->LookupPool.SetLimit(settings->MaxLookupsInFlight);
     QApplication::setApplicationName("Hostmoor");
     engine->SetMainThreadHook(QtMainThreadHook());
 

@@ -1,6 +1,7 @@
 // Writes a combined-format access log and the PTR records for part of its client addresses.
-//   hostmoor_genlog LOG HOSTS LINES DISTINCT RESOLVABLE_PERCENT
-// Client addresses are drawn from 198.18.0.0/15, the benchmarking range.
+//   hostmoor_genlog LOG HOSTS LINES DISTINCT RESOLVABLE_PERCENT [SILENT_PERCENT]
+// Client addresses are drawn from 198.18.0.0/15, the benchmarking range; the silent share
+// (at most 256) from 198.51.100.0/24, whose reverse lookups the test DNS server never answers.
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -8,21 +9,30 @@
 #include <vector>
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s LOG HOSTS LINES DISTINCT RESOLVABLE_PERCENT\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr,
+                     "usage: %s LOG HOSTS LINES DISTINCT RESOLVABLE_PERCENT [SILENT_PERCENT]\n",
+                     argv[0]);
         return 2;
     }
     const long lines = std::atol(argv[3]);
     const long distinct = std::atol(argv[4]);
     const long resolvable = distinct * std::atol(argv[5]) / 100;
+    const long silent = argc == 7 ? distinct * std::atol(argv[6]) / 100 : 0;
+    if (silent > 256 || resolvable + silent > distinct) {
+        std::fprintf(stderr, "at most 256 silent addresses, and no more than DISTINCT in all\n");
+        return 2;
+    }
     if (distinct < 1 || distinct > 131072) {
         std::fprintf(stderr, "DISTINCT must be 1 to 131072\n");
         return 2;
     }
     std::vector<std::string> addresses;
-    for (long i = 0; i < distinct; ++i)
+    for (long i = 0; i < distinct - silent; ++i)
         addresses.push_back("198." + std::to_string(18 + (i >> 16)) + "." +
                             std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255));
+    for (long i = 0; i < silent; ++i)
+        addresses.push_back("198.51.100." + std::to_string(i));
 
     FILE* hosts = std::fopen(argv[2], "w");
     if (!hosts)
@@ -42,7 +52,7 @@ int main(int argc, char** argv) {
                                   "/favicon.ico"};
     static const char* refs[] = {"-", "https://www.example.com/",
                                  "https://search.example.org/?q=dns",
-                                 "http://198.51.100.7/links.html"};
+                                 "http://203.0.113.7/links.html"};
     static const char* agents[] = {
         "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0",
         "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "

@@ -66,17 +66,20 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
         std::size_t left = dot;
         while (left > pos && IsDigitOrDot(line[left - 1]))
             --left;
+        // The run of digits and dots, and the dots inside it once those at its ends are cut:
+        // a dotted quad has three of them.
         std::size_t right = dot + 1;
+        int dots = 1;
         while (right < line.size() && IsDigitOrDot(line[right]))
-            ++right;
+            dots += line[right++] == '.';
         std::size_t first = left;
         std::size_t last = right;
-        while (first < last && line[first] == '.')
-            ++first;
-        while (last > first && line[last - 1] == '.')
-            --last;
-        const std::string_view candidate = line.substr(first, last - first);
-        if (IsDottedQuad(candidate)) {
+        for (; first < last && line[first] == '.'; ++first)
+            --dots;
+        for (; last > first && line[last - 1] == '.'; --last)
+            --dots;
+        if (dots == 3) {
+            const std::string_view candidate = line.substr(first, last - first);
             const Address address = QuadToAddress(candidate);
             if (!ignore || !ignore->Ignore(address))
                 return {candidate, first, right, address};

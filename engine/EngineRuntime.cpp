@@ -11,7 +11,7 @@ EngineRuntime::~EngineRuntime() = default;
 
 void EngineRuntime::End(int exitCode) {
     LookupResults.Release();
-    const bool workersLeft = ThreadManager.ThreadCount() > 0;
+    const bool workersLeft = ThreadManager.ThreadCount() > 0 || LookupPool.Busy();
     ThreadManager.DropAll();
     if (workersLeft) {
         std::fflush(nullptr);

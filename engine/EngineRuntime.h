@@ -4,6 +4,8 @@
 
 #include "Clock.h"
 #include "DNSCache.h"
+#include "LookAhead.h"
+#include "LookupPool.h"
 #include "Resolver.h"
 #include "SimpleLookup.h"
 #include "ThreadManager.h"
@@ -26,8 +28,9 @@ public:
     ~EngineRuntime();
 
     // At program end, after the window: releases the results list, asks every remaining
-    // worker to stop and drops it from the registry. When one was still running (blocked in
-    // a lookup), the process ends here with exitCode, without releasing what it can reach.
+    // worker to stop and drops it from the registry. When one was still running, or a lookup
+    // of the pool is (blocked in the resolver), the process ends here with exitCode, without
+    // releasing what they can reach.
     void End(int exitCode);
 
     // Set when the program is ending; every worker loop tests it.
@@ -55,6 +58,11 @@ public:
     // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
     std::atomic<std::int64_t> TotalBytes{0};
     std::atomic<std::int64_t> ProcessedBytes{1};
+    // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its
+    // addresses itself, one after another.
+    TLookupPool LookupPool{*this};
+    // How far each rewrite worker reads ahead of the line it writes.
+    LookAhead::Window LookAheadWindow;
 
 private:
     std::atomic<bool> fTerminating{false};

@@ -2,6 +2,7 @@
 
 #include "EngineRuntime.h"
 #include "LogFile.h"
+#include "LookAhead.h"
 #include "RewriteBatch.h"
 
 namespace hostmoor {
@@ -16,19 +17,21 @@ std::optional<std::string> CachedName(EngineRuntime& engine, Address address) {
     return engine.DNSCache.FindAddr(address);
 }
 
-std::string LookUpAndRecord(EngineRuntime& engine, Address address) {
+int LookUpAndRecord(EngineRuntime& engine, Address address, std::string* name) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
-            return {};
+            return attempt;
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
         if (outcome.Host) {
-            std::string name = outcome.Host->Name.substr(0, kMaxCachedName);
-            engine.DNSCache.Add(name, address);
-            return name;
+            const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
+            engine.DNSCache.Add(found, address);
+            if (name)
+                *name = found;
+            return attempt + 1;
         }
     }
     engine.IgnoreList.Add("", address);
-    return {};
+    return 3;
 }
 
 std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText) {
@@ -38,7 +41,9 @@ std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressT
 std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
     if (auto name = CachedName(engine, address))
         return *name;
-    return LookUpAndRecord(engine, address);
+    std::string name;
+    LookUpAndRecord(engine, address, &name);
+    return name;
 }
 
 bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
@@ -68,31 +73,43 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
 
 void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
                 const std::function<bool()>& stop) {
-    auto nameOf = [&engine, &out](Address address) {
+    // With no lookups in flight allowed, the lookups are made here, one after another.
+    std::optional<LookAhead> ahead;
+    if (engine.LookupPool.Limit() > 0)
+        ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow);
+    LookAhead::Line line;
+    auto next = [&] {
+        if (ahead)
+            return ahead->Next(line);
+        if (stop() || in.AtEnd() || !ReadLogLine(in, line.Text, lineBreak, stop))
+            return false; // a line stopped inside is not written
+        ScanAddresses(line.Text, line.Found);
+        return true;
+    };
+    auto nameOf = [&](Address address) {
         if (auto name = CachedName(engine, address))
             return *name;
-        out.Flush();
-        return LookUpAndRecord(engine, address);
+        out.Flush(); // the lookup may never return
+        if (ahead)
+            return ahead->NameOf(address);
+        std::string name;
+        LookUpAndRecord(engine, address, &name);
+        return name;
     };
     std::int64_t lines = 0;
     std::int64_t pending = 0;
-    std::string line;
     std::string rewritten;
-    std::vector<FoundAddress> found;
-    while (!stop() && !in.AtEnd()) {
-        if (!ReadLogLine(in, line, lineBreak, stop))
-            break; // stopped inside a long line: it is not written
-        pending += static_cast<std::int64_t>(line.size());
+    while (next()) {
+        pending += static_cast<std::int64_t>(line.Text.size());
         if (++lines % 10 == 0) {
             engine.ProcessedBytes.fetch_add(pending);
             pending = 0;
         }
-        ScanAddresses(line, found);
         const bool changed =
-            SubstituteAddresses(line, found, engine.IgnoreList, nameOf, stop, rewritten);
-        out.WriteLine(changed ? rewritten : line);
-        if (line.capacity() > kKeptLineCapacity) // after a very long line, give memory back
-            std::string().swap(line);
+            SubstituteAddresses(line.Text, line.Found, engine.IgnoreList, nameOf, stop, rewritten);
+        out.WriteLine(changed ? rewritten : line.Text);
+        if (line.Text.capacity() > kKeptLineCapacity) // after a very long line, give memory back
+            std::string().swap(line.Text);
         if (rewritten.capacity() > kKeptLineCapacity)
             std::string().swap(rewritten);
     }

@@ -23,9 +23,9 @@ class TDNSIgnoreList;
 std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText);
 std::string ReverseLookupCached(EngineRuntime& engine, Address address);
 // Its two halves: the cached name, if any; and up to three lookups, recorded in the cache
-// or, after the third failure, on the ignore list.
+// or, after the third failure, on the ignore list. Gives the number of lookups made.
 std::optional<std::string> CachedName(EngineRuntime& engine, Address address);
-std::string LookUpAndRecord(EngineRuntime& engine, Address address);
+int LookUpAndRecord(EngineRuntime& engine, Address address, std::string* name = nullptr);
 
 // Builds in `out`, in one pass, the line with every usable address of `found` (the line's
 // ScanAddresses list) replaced by nameOf's host name; an address on the ignore list, or one

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -193,8 +194,9 @@ bool SettingsStore::ReadSwitch(const QString& section, const QString& name, bool
     return ReadNumber(section, name, def ? 1 : 0) != 0;
 }
 
-void SettingsStore::ReadMaxSavedDropDownCount() {
+void SettingsStore::ReadStartupValues() {
     MaxSavedDropDownCount = ReadNumber("General", "MaxSavedDropDownCount", 8);
+    MaxLookupsInFlight = std::clamp(ReadNumber("General", "MaxLookupsInFlight", 64), 1, 1024);
 }
 
 void SettingsStore::WriteSwitch(const QString& section, const QString& name, bool on) {

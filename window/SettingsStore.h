@@ -40,9 +40,11 @@ public:
 
     QString FileName() const;
 
-    // The length to which a box's history is cut; read once at start-up, never written.
+    // Read once at start-up, never written: the length to which a box's history is cut, and
+    // the rewriters' lookups in flight (1 to 1024).
     int MaxSavedDropDownCount = 8;
-    void ReadMaxSavedDropDownCount();
+    int MaxLookupsInFlight = 64;
+    void ReadStartupValues();
 
 private:
     std::unique_ptr<QSettings> Open() const;

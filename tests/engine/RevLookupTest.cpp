@@ -199,14 +199,17 @@ TEST_F(RevLookupTest, ProgressCountersAdvanceEveryTenthLine) {
     std::string input;
     for (int i = 1; i <= 25; ++i)
         input += (i == 11 || i == 21 ? "1.2.3.4abc" : "0123456789") + std::string("\r\n");
-    std::vector<std::int64_t> atLookup;
-    resolver.OnLookup = [&](const std::string&) {
-        atLookup.push_back(engine.ProcessedBytes.load());
-    };
-    Rewrite(input);
-    resolver.OnLookup = nullptr;
-    // Line 11 is read after the first group of ten; the address is cached by line 21.
-    EXPECT_EQ(atLookup, (std::vector<std::int64_t>{101}));
+    WriteFile(dir / "in.log", input);
+    // The writer waits at line 11 for its address; by then it has counted ten lines, no more.
+    resolver.CloseGate();
+    auto* w = new TRevLookup(engine, (dir / "in.log").string(), (dir / "in.rdns").string());
+    w->OnTerminate = engine.ThreadManager.DoneHandler();
+    w->Start();
+    ASSERT_TRUE(WaitUntil([this] { return ReadFile(dir / "in.rdns").size() == 10 * 12; }));
+    EXPECT_EQ(engine.ProcessedBytes.load(), 1 + 100);
+    resolver.OpenGate();
+    ASSERT_TRUE(WaitForRegistryEmpty());
+    EXPECT_EQ(resolver.TotalCalls(), 1); // cached by line 21
     EXPECT_EQ(engine.TotalBytes.load(), 25 * 12);
     EXPECT_EQ(engine.ProcessedBytes.load(), 1 + 200);
 }
@@ -263,8 +266,14 @@ TEST_F(RevLookupTest, CompletedLinesReachTheDiskBeforeALookupThatMayNotReturn) {
     auto* w = new TRevLookup(engine, (dir / "a.log").string(), (dir / "a.rdns").string());
     w->OnTerminate = engine.ThreadManager.DoneHandler();
     w->Start();
-    ASSERT_TRUE(WaitUntil([this] { return resolver.Blocked() > 0; }));
-    // What a forced exit would leave: every completed line is already in the file.
+    // What a forced exit would leave: every completed line reaches the file, while the
+    // lookup still has not returned.
+    auto completed = [this] {
+        const std::string onDisk = ReadFile(dir / "a.rdns");
+        return std::count(onDisk.begin(), onDisk.end(), '\n');
+    };
+    ASSERT_TRUE(WaitUntil([&] { return completed() == 5000; }));
+    ASSERT_GT(resolver.Blocked(), 0);
     const std::string onDisk = ReadFile(dir / "a.rdns");
     engine.ThreadManager.StopAll();
     resolver.OpenGate();

@@ -5,8 +5,9 @@
 #
 #   tests/testdns/run.sh COMMAND [ARG...]
 #
-# Extra dnsmasq settings may be given in the file named by HOSTMOOR_TESTDNS_EXTRA, and the
-# resolver's time-out in seconds in HOSTMOOR_TESTDNS_TIMEOUT (1 unless set). Where the
+# Extra dnsmasq settings may be given in the file named by HOSTMOOR_TESTDNS_EXTRA, the
+# resolver's time-out in seconds in HOSTMOOR_TESTDNS_TIMEOUT (1 unless set), and another port
+# for dnsmasq in HOSTMOOR_TESTDNS_PORT (for a relay of one's own on port 53). Where the
 # namespace cannot be made, the command runs as it is with HOSTMOOR_TESTDNS_SKIP saying why.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -37,7 +38,7 @@ PATH="$PATH:/usr/sbin:/sbin"
 ip link set lo up || exit 1
 dir=$(mktemp -d /tmp/hostmoor-testdns.XXXXXX) || exit 1
 chmod 755 "$dir"
-cp "$here/zone.conf" "$dir/dnsmasq.conf"
+sed "s/^port=53\$/port=${HOSTMOOR_TESTDNS_PORT:-53}/" "$here/zone.conf" >"$dir/dnsmasq.conf"
 if [ -n "${HOSTMOOR_TESTDNS_EXTRA:-}" ]; then
     cat "$HOSTMOOR_TESTDNS_EXTRA" >>"$dir/dnsmasq.conf"
 fi

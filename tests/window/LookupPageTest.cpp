@@ -253,12 +253,12 @@ private slots:
         QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         f.SimpleDNSPopupPopup();
         QVERIFY(f.Stop1->isEnabled());
-        QTRY_COMPARE(resolver->Blocked(), 1);
+        QTRY_VERIFY(resolver->Blocked() >= 1);
         f.Stop1->trigger();
-        resolver->OpenGate();
+        // The rewrite ends without waiting for the lookups in progress.
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(f.ProgressCaption(), QString(" Finished."));
-        QCOMPARE(resolver->Calls("10.0.0.2"), 0); // the second line was never read
+        resolver->OpenGate();
     }
 
     void copyNeedsASelectionAndCopyAllTakesEverything() {

@@ -107,6 +107,18 @@ private slots:
         QCOMPARE(scope->settings->MaxSavedDropDownCount, limit);
     }
 
+    void lookupsInFlightAreBounded() {
+        for (const auto& [stored, limit] : std::vector<std::pair<QString, int>>{
+                 {"", 64}, {"8", 8}, {"0", 1}, {"-3", 1}, {"5000", 1024}, {"x", 64}}) {
+            Open([&](SettingsStore& s) {
+                if (!stored.isEmpty())
+                    s.WriteText("General", "MaxLookupsInFlight", stored);
+            });
+            QCOMPARE(scope->engine.LookupPool.Limit(), limit);
+            scope.reset();
+        }
+    }
+
     void limitZeroKeepsNothing() {
         Open([](SettingsStore& s) {
             s.WriteText("General", "MaxSavedDropDownCount", "0");

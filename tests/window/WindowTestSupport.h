@@ -36,7 +36,8 @@ public:
         settings = std::make_unique<SettingsStore>(dir + "/settings.conf");
         if (prepare)
             prepare(*settings);
-        settings->ReadMaxSavedDropDownCount();
+        settings->ReadStartupValues();
+        engine.LookupPool.SetLimit(settings->MaxLookupsInFlight);
         form = std::make_unique<TDNSForm>(engine, *settings);
         form->Beep = [this] { ++beeps; };
         form->ShowMessage = [this](const QString& text) { messages << text; };

@@ -62,9 +62,23 @@ LookupOutcome ScriptedResolver::ByAddress(Address address) {
     return Lookup(AddressToText(address));
 }
 
+void ScriptedResolver::SetRandomDelay(std::chrono::microseconds most, unsigned seed) {
+    std::lock_guard guard(fLock);
+    fRandomDelay = most;
+    fRandom.seed(seed);
+}
+
 LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
     if (OnLookup)
         OnLookup(key);
+    const int atOnce = ++fAtOnce;
+    for (int most = fMostAtOnce.load();
+         atOnce > most && !fMostAtOnce.compare_exchange_weak(most, atOnce);) {
+    }
+    struct Leave {
+        std::atomic<int>& count;
+        ~Leave() { --count; }
+    } leave{fAtOnce};
     std::unique_lock lock(fLock);
     ++fTotal;
     const int call = fCalls[key]++;
@@ -77,7 +91,9 @@ LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
     auto it = fScripts.find(key);
     if (it != fScripts.end() && !it->second.empty())
         outcome = it->second[std::min<std::size_t>(call, it->second.size() - 1)];
-    const auto delay = fDelay;
+    auto delay = std::chrono::duration_cast<std::chrono::microseconds>(fDelay);
+    if (fRandomDelay.count() > 0)
+        delay += std::chrono::microseconds(fRandom() % fRandomDelay.count());
     lock.unlock();
     if (delay.count() > 0)
         std::this_thread::sleep_for(delay);

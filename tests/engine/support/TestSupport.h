@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ public:
     void Fail(const std::string& key, int code);
     void Script(const std::string& key, std::vector<LookupOutcome> outcomes);
     void SetDelay(std::chrono::milliseconds delay) { fDelay = delay; }
+    // Each lookup waits a random time up to this, so that answers come out of order.
+    void SetRandomDelay(std::chrono::microseconds most, unsigned seed);
     // Called with the key at the start of every lookup, on the worker's thread.
     std::function<void(const std::string&)> OnLookup;
 
@@ -40,6 +43,8 @@ public:
 
     int Calls(const std::string& key) const;
     int TotalCalls() const { return fTotal.load(); }
+    // The most lookups that were in progress at once.
+    int MostAtOnce() const { return fMostAtOnce.load(); }
 
     LookupOutcome ByName(const std::string& name) override;
     LookupOutcome ByAddress(Address address) override;
@@ -55,6 +60,10 @@ private:
     bool fGateOpen = true;
     std::atomic<int> fBlocked{0};
     std::atomic<int> fTotal{0};
+    std::atomic<int> fAtOnce{0};
+    std::atomic<int> fMostAtOnce{0};
+    std::chrono::microseconds fRandomDelay{0};
+    std::mt19937 fRandom;
     std::map<std::string, std::vector<LookupOutcome>> fScripts;
     std::map<std::string, int> fCalls;
     std::chrono::milliseconds fDelay{0};

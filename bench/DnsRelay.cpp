@@ -1,0 +1,122 @@
+// A DNS relay that adds latency: takes queries on 127.0.0.1:LISTEN, sends each on to
+// 127.0.0.1:UPSTREAM DELAY_MS later and hands the answers back. On SIGTERM or SIGINT it writes
+// the number of queries it took to COUNT_FILE and ends.
+//   hostmoor_dnsrelay LISTEN UPSTREAM DELAY_MS COUNT_FILE
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int) {
+    gStop = 1;
+}
+
+sockaddr_in Local(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+struct Pending {
+    Clock::time_point Due;
+    std::vector<char> Packet;
+};
+
+struct Client {
+    sockaddr_in Address;
+    std::uint16_t Id;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s LISTEN UPSTREAM DELAY_MS COUNT_FILE\n", argv[0]);
+        return 2;
+    }
+    const sockaddr_in listen = Local(std::atoi(argv[1]));
+    const sockaddr_in upstream = Local(std::atoi(argv[2]));
+    const auto delay = std::chrono::milliseconds(std::atoi(argv[3]));
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+
+    const int front = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int back = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (::bind(front, reinterpret_cast<const sockaddr*>(&listen), sizeof listen) != 0) {
+        std::perror("bind");
+        return 1;
+    }
+    std::deque<Pending> queue; // due times rise, since the delay is fixed
+    std::unordered_map<std::uint16_t, Client> clients;
+    std::uint16_t nextId = 1;
+    long queries = 0;
+    std::vector<char> buffer(65536);
+    while (!gStop) {
+        int timeout = -1;
+        if (!queue.empty())
+            timeout = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           queue.front().Due - Clock::now())
+                                           .count());
+        pollfd fds[2] = {{front, POLLIN, 0}, {back, POLLIN, 0}};
+        ::poll(fds, 2, timeout < 0 && !queue.empty() ? 0 : timeout);
+        if (fds[0].revents & POLLIN) {
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = ::recvfrom(front, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &length);
+            if (n >= 12) {
+                ++queries;
+                std::uint16_t id;
+                std::memcpy(&id, buffer.data(), 2);
+                const std::uint16_t mine = nextId++;
+                clients[mine] = {from, id};
+                std::vector<char> packet(buffer.begin(), buffer.begin() + n);
+                std::memcpy(packet.data(), &mine, 2);
+                queue.push_back({Clock::now() + delay, std::move(packet)});
+            }
+        }
+        if (fds[1].revents & POLLIN) {
+            const ssize_t n = ::recv(back, buffer.data(), buffer.size(), 0);
+            if (n >= 12) {
+                std::uint16_t mine;
+                std::memcpy(&mine, buffer.data(), 2);
+                auto it = clients.find(mine);
+                if (it != clients.end()) {
+                    std::memcpy(buffer.data(), &it->second.Id, 2);
+                    ::sendto(front, buffer.data(), static_cast<std::size_t>(n), 0,
+                             reinterpret_cast<const sockaddr*>(&it->second.Address),
+                             sizeof it->second.Address);
+                    clients.erase(it);
+                }
+            }
+        }
+        while (!queue.empty() && queue.front().Due <= Clock::now()) {
+            ::sendto(back, queue.front().Packet.data(), queue.front().Packet.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&upstream), sizeof upstream);
+            queue.pop_front();
+        }
+    }
+    if (FILE* count = std::fopen(argv[4], "w")) {
+        std::fprintf(count, "%ld\n", queries);
+        std::fclose(count);
+    }
+    return 0;
+}

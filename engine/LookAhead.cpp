@@ -1,0 +1,133 @@
+#include "LookAhead.h"
+
+#include "EngineRuntime.h"
+#include "LogFile.h"
+
+#include <algorithm>
+
+namespace hostmoor {
+
+namespace {
+
+constexpr std::size_t kKeptLineCapacity = 16 << 20;
+
+void Swap(LookAhead::Line& a, LookAhead::Line& b) {
+    a.Text.swap(b.Text);
+    a.Found.swap(b.Found);
+    a.Asked.swap(b.Asked);
+    std::swap(a.Started, b.Started);
+}
+
+} // namespace
+
+LookAhead::LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak,
+                     std::function<bool()> stop, Window window)
+    : fEngine(engine), fIn(in), fLineBreak(lineBreak), fStop(std::move(stop)), fLimits(window),
+      fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
+
+LookAhead::~LookAhead() {
+    std::vector<Address> asked;
+    for (const auto& [address, lines] : fAsked)
+        asked.push_back(address);
+    fEngine.LookupPool.Abandon(asked);
+}
+
+LookAhead::Line& LookAhead::Slot(std::size_t i) {
+    const std::size_t at = fHead + i;
+    return fRing[at < fRing.size() ? at : at - fRing.size()];
+}
+
+// Hands the line's addresses that are neither recorded nor asked for by the window to the pool.
+void LookAhead::Ask(Line& line) {
+    line.Asked.assign(line.Found.size(), 0);
+    line.Started = false;
+    for (std::size_t i = 0; i < line.Found.size(); ++i) {
+        const Address address = line.Found[i].Address;
+        int& lines = fAsked[address];
+        if (lines == 0) {
+            if (!fEngine.LookupPool.Prefetch(address)) {
+                fAsked.erase(address); // recorded already: nothing to ask
+                continue;
+            }
+            line.Started = true;
+        }
+        ++lines;
+        line.Asked[i] = 1;
+    }
+    fStarting += line.Started;
+}
+
+bool LookAhead::ReadOne() {
+    if (fEnded || fStop() || fIn.AtEnd()) {
+        fEnded = true;
+        return false;
+    }
+    if (fCount == fRing.size()) { // grow the ring, keeping the order of its lines
+        std::rotate(fRing.begin(), fRing.begin() + static_cast<std::ptrdiff_t>(fHead), fRing.end());
+        fHead = 0;
+        fRing.resize(std::min(fRing.size() * 2, std::max<std::size_t>(fLimits.Lines, 1)));
+    }
+    Line& line = Slot(fCount);
+    if (!ReadLogLine(fIn, line.Text, fLineBreak, fStop)) {
+        fEnded = true; // stopped inside a long line: it is not taken
+        return false;
+    }
+    ScanAddresses(line.Text, line.Found);
+    line.Asked.clear();
+    line.Started = false;
+    if (fAsking) {
+        Ask(line);
+        ++fAskedLines;
+    }
+    fBytes += line.Text.size();
+    ++fCount;
+    return true;
+}
+
+bool LookAhead::Next(Line& line) {
+    auto room = [this] {
+        const std::size_t lines = fAsking ? fLimits.Lines : std::min(fLimits.Quiet, fLimits.Lines);
+        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes);
+    };
+    while (room() && ReadOne()) {
+    }
+    if (fCount == 0 || fStop())
+        return false;
+    // The caller's old line takes the front line's place, to be read into again.
+    if (line.Text.capacity() > kKeptLineCapacity)
+        line = Line();
+    Swap(line, Slot(0));
+    fHead = fHead + 1 < fRing.size() ? fHead + 1 : 0;
+    --fCount;
+    fBytes -= line.Text.size();
+    fAskedLines -= fAskedLines > 0;
+    fStarting -= line.Started;
+    for (std::size_t i = 0; i < line.Found.size(); ++i) {
+        // The view of the address follows the text to its new place.
+        FoundAddress& found = line.Found[i];
+        found.Text = std::string_view(line.Text).substr(found.Position, found.Text.size());
+        if (i >= line.Asked.size() || !line.Asked[i])
+            continue;
+        if (auto it = fAsked.find(found.Address); it != fAsked.end() && --it->second == 0)
+            fAsked.erase(it);
+    }
+    // Asking rests once a window's worth of lines in a row has started no lookup.
+    fCalm = fStarting > 0 || line.Started ? 0 : fCalm + 1;
+    if (fAsking && fCalm >= fLimits.Quiet)
+        fAsking = false;
+    return true;
+}
+
+std::string LookAhead::NameOf(Address address) {
+    if (!fAsking) {
+        // An address to look up after a calm stretch: ask for the whole window again.
+        fAsking = true;
+        fCalm = 0;
+        for (std::size_t i = fAskedLines; i < fCount; ++i)
+            Ask(Slot(i));
+        fAskedLines = fCount;
+    }
+    return fEngine.LookupPool.Await(address, fStop);
+}
+
+} // namespace hostmoor

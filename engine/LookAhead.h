@@ -1,0 +1,73 @@
+// Reading ahead of the line being written: a bounded window of lines whose addresses are handed
+// to the engine's lookup pool, so that lookups overlap each other and the reading.
+#pragma once
+
+#include "AddressScanner.h"
+#include "Resolver.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace hostmoor {
+
+class EngineRuntime;
+class LogReader;
+
+class LookAhead {
+public:
+    // How far reading runs ahead while lookups are wanted: this many lines and bytes at most
+    // (always one line). Once Quiet lines in a row have wanted none, it reads only Quiet lines
+    // ahead and asks nothing, so that a line is still in the processor's cache when it is
+    // written; the first address the writer finds unrecorded wakes it again.
+    struct Window {
+        std::size_t Lines = 16384;
+        std::size_t Bytes = 8 << 20;
+        std::size_t Quiet = 256;
+    };
+    struct Line {
+        std::string Text;
+        std::vector<FoundAddress> Found; // its ScanAddresses list
+        std::vector<char> Asked;         // which of them the window counts in fAsked
+        bool Started = false;            // it handed a lookup to the pool
+    };
+
+    LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak, std::function<bool()> stop,
+              Window window);
+    LookAhead(const LookAhead&) = delete;
+    LookAhead& operator=(const LookAhead&) = delete;
+    // Lookups asked for and not taken are abandoned.
+    ~LookAhead();
+
+    // The next line in the input's order; false at the end of the input or once stop() holds.
+    // The line given back is reused for reading, so its buffers are not made anew each line.
+    bool Next(Line& line);
+    // The host name of an unrecorded address of the line, waiting for its own lookup only.
+    std::string NameOf(Address address);
+
+private:
+    bool ReadOne();
+    void Ask(Line& line);
+    Line& Slot(std::size_t i);
+
+    EngineRuntime& fEngine;
+    LogReader& fIn;
+    char& fLineBreak;
+    const std::function<bool()> fStop;
+    const Window fLimits;
+    std::vector<Line> fRing; // the window: fCount lines from fHead
+    std::size_t fHead = 0;
+    std::size_t fCount = 0;
+    std::size_t fBytes = 0;
+    std::size_t fAskedLines = 0; // the first lines of the window, whose addresses were asked
+    std::size_t fStarting = 0;   // lines of the window that started a lookup
+    std::size_t fCalm = 0;       // lines given out in a row while none did
+    bool fAsking = true;
+    bool fEnded = false;
+    // The addresses asked for by lines of the window: how many of those lines hold each.
+    std::unordered_map<Address, int> fAsked;
+};
+
+} // namespace hostmoor

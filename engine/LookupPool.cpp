@@ -1,0 +1,122 @@
+#include "LookupPool.h"
+
+#include "EngineRuntime.h"
+#include "RevLookup.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace hostmoor {
+
+TLookupPool::~TLookupPool() {
+    {
+        std::lock_guard guard(fLock);
+        fStopping = true;
+        fQueue.clear();
+    }
+    fWork.notify_all();
+    fDone.notify_all();
+    for (std::thread& thread : fThreads)
+        thread.join();
+}
+
+void TLookupPool::SetLimit(int limit) {
+    std::lock_guard guard(fLock);
+    fLimit = std::clamp(limit, 0, kMaxLimit);
+}
+
+bool TLookupPool::Recorded(Address address) const {
+    return fEngine.IgnoreList.Ignore(address) || fEngine.DNSCache.Contains(address);
+}
+
+// Under fLock. Starts a thread when none is idle and the limit allows.
+void TLookupPool::Enqueue(Address address, bool first) {
+    if (first)
+        fQueue.push_front(address);
+    else
+        fQueue.push_back(address);
+    if (fIdle > 0)
+        fWork.notify_one();
+    else if (static_cast<int>(fThreads.size()) < fLimit)
+        fThreads.emplace_back(&TLookupPool::Serve, this);
+}
+
+bool TLookupPool::Prefetch(Address address) {
+    if (Recorded(address))
+        return false;
+    std::lock_guard guard(fLock);
+    if (fStopping)
+        return true;
+    auto [it, added] = fInFlight.try_emplace(address);
+    ++it->second.Interest;
+    if (added)
+        Enqueue(address, false);
+    return true;
+}
+
+std::string TLookupPool::Await(Address address, const std::function<bool()>& stop) {
+    {
+        std::unique_lock lock(fLock);
+        auto it = fInFlight.find(address);
+        if (it == fInFlight.end()) {
+            lock.unlock();
+            if (auto name = fEngine.DNSCache.FindAddr(address))
+                return *name;
+            if (fEngine.IgnoreList.Ignore(address))
+                return {};
+            lock.lock();
+            it = fInFlight.find(address);
+            if (it == fInFlight.end() && !fStopping) {
+                it = fInFlight.try_emplace(address).first;
+                it->second.Interest = 1;
+                Enqueue(address, true);
+            }
+        } else if (!it->second.Running) {
+            Enqueue(address, true); // its older place in the queue is passed over
+        }
+        while (fInFlight.count(address) && !fStopping) {
+            if (stop())
+                return {};
+            fDone.wait_for(lock, std::chrono::milliseconds(20));
+        }
+    }
+    // Done: the answer is what the cache records (nothing when the lookup was cut short).
+    return fEngine.DNSCache.FindAddr(address).value_or(std::string());
+}
+
+void TLookupPool::Abandon(const std::vector<Address>& addresses) {
+    std::lock_guard guard(fLock);
+    for (Address address : addresses) {
+        auto it = fInFlight.find(address);
+        if (it != fInFlight.end() && --it->second.Interest <= 0 && !it->second.Running)
+            fInFlight.erase(it);
+    }
+}
+
+void TLookupPool::Serve() {
+    std::unique_lock lock(fLock);
+    for (;;) {
+        ++fIdle;
+        fWork.wait(lock, [this] { return fStopping || !fQueue.empty(); });
+        --fIdle;
+        if (fStopping)
+            return;
+        const Address address = fQueue.front();
+        fQueue.pop_front();
+        auto it = fInFlight.find(address);
+        if (it == fInFlight.end() || it->second.Running)
+            continue; // dropped, or taken from its other place in the queue
+        it->second.Running = true;
+        ++fRunning;
+        lock.unlock();
+        // Another worker's lookup may have recorded it since it was queued.
+        if (!Recorded(address))
+            fLookups += LookUpAndRecord(fEngine, address);
+        lock.lock();
+        fInFlight.erase(address);
+        --fRunning;
+        fDone.notify_all();
+    }
+}
+
+} // namespace hostmoor

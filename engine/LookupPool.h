@@ -1,0 +1,80 @@
+// The rewrite workers' shared pool of lookup threads: a bounded number of reverse lookups in
+// flight, each address looked up once however many workers meet it, the answers recorded in
+// the engine's cache and ignore list as the serial rewriter records them.
+#pragma once
+
+#include "Resolver.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace hostmoor {
+
+class EngineRuntime;
+
+class TLookupPool {
+public:
+    static constexpr int kDefaultLimit = 64;
+    static constexpr int kMaxLimit = 1024;
+
+    explicit TLookupPool(EngineRuntime& engine) : fEngine(engine) {}
+    TLookupPool(const TLookupPool&) = delete;
+    TLookupPool& operator=(const TLookupPool&) = delete;
+    // Drops what is queued and joins the threads, after the lookups in progress.
+    ~TLookupPool();
+
+    // Lookups in flight at most, up to kMaxLimit; 0 leaves the lookups to the workers, one
+    // after another. Set before the first lookup.
+    void SetLimit(int limit);
+    int Limit() const { return fLimit; }
+
+    // An address a worker will need: queued unless it is recorded or already in flight. False
+    // when it is recorded.
+    bool Prefetch(Address address);
+    // The address's host name once its lookup is done, moving the lookup to the head of the
+    // queue if it has not begun; empty when there is none or when stop() holds first.
+    std::string Await(Address address, const std::function<bool()>& stop);
+    // A worker no longer needs these: a lookup that nobody else asked for and that has not
+    // begun is dropped.
+    void Abandon(const std::vector<Address>& addresses);
+
+    // Whether a lookup is in progress (a thread may be blocked in the resolver).
+    bool Busy() const { return fRunning.load() > 0; }
+    // Lookups made by the pool, three for an address without a name.
+    std::int64_t LookupsMade() const { return fLookups.load(); }
+
+private:
+    struct Entry {
+        bool Running = false;
+        int Interest = 0; // workers that asked for it
+    };
+
+    bool Recorded(Address address) const;
+    void Enqueue(Address address, bool first);
+    void Serve();
+
+    EngineRuntime& fEngine;
+    int fLimit = kDefaultLimit;
+    mutable std::mutex fLock; // guards everything below but the atomics
+    std::condition_variable fWork;
+    std::condition_variable fDone;
+    // Addresses to look up, oldest first. An address whose entry is gone or running when it
+    // is taken is passed over, so dropping and moving forward leave the queue alone.
+    std::deque<Address> fQueue;
+    std::unordered_map<Address, Entry> fInFlight;
+    std::vector<std::thread> fThreads;
+    int fIdle = 0;
+    bool fStopping = false;
+    std::atomic<int> fRunning{0};
+    std::atomic<std::int64_t> fLookups{0};
+};
+
+} // namespace hostmoor
