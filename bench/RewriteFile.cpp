@@ -6,11 +6,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sys/resource.h>
 
 using namespace hostmoor;
@@ -48,29 +46,16 @@ int main(int argc, char** argv) {
     EngineRuntime engine(&resolver);
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(jobs);
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    std::string error;
     const auto start = std::chrono::steady_clock::now();
-    auto* worker = new TRevLookup(engine, argv[1], argv[2]);
-    worker->OnTerminate = [&](TWorker* w) {
-        std::lock_guard guard(lock);
-        error = w->FatalError();
-        finished = true;
-        done.notify_all();
-    };
-    worker->Start();
-    {
-        std::unique_lock guard(lock);
-        done.wait(guard, [&] { return finished; });
+    try {
+        char lineBreak = 0;
+        RewriteFile(engine, argv[1], argv[2], lineBreak, [] { return false; });
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!error.empty()) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double mb = static_cast<double>(engine.TotalBytes.load()) / 1e6;

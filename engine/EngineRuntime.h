@@ -58,9 +58,13 @@ public:
     // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
     std::atomic<std::int64_t> TotalBytes{0};
     std::atomic<std::int64_t> ProcessedBytes{1};
+    // Lines the rewriters have written, counted with ProcessedBytes.
+    std::atomic<std::int64_t> LinesWritten{0};
     // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its
     // addresses itself, one after another.
     TLookupPool LookupPool{*this};
+    // Reverse lookups the rewriters have made.
+    std::atomic<std::int64_t> LookupsMade{0};
     // How far each rewrite worker reads ahead of the line it writes.
     LookAhead::Window LookAheadWindow;
 

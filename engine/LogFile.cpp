@@ -80,8 +80,11 @@ bool LogReader::Fill() {
         return false;
     for (;;) {
         const ssize_t n = ::read(fFd, fBuffer.data(), fBuffer.size());
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
+            if (fStop && fStop())
+                return false;
             continue;
+        }
         if (n < 0)
             Fail("Cannot read", fPath, errno);
         fConsumed += static_cast<std::int64_t>(fEnd);
@@ -136,6 +139,10 @@ LogWriter::~LogWriter() {
     }
     if (fOwnsFd)
         ::close(fFd);
+}
+
+void LogWriter::SetLineEnd(std::string_view end) {
+    fLineEnd.assign(end.data(), end.size());
 }
 
 std::size_t LogWriter::Write(const char* data, std::size_t size, int& error) {

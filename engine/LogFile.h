@@ -30,6 +30,10 @@ public:
     LogReader(const LogReader&) = delete;
     LogReader& operator=(const LogReader&) = delete;
 
+    // Asked when a read is interrupted by a signal: true ends the reading there, as if the
+    // input had ended, false reads on.
+    void SetStop(std::function<bool()> stop) { fStop = std::move(stop); }
+
     // True when no byte is left or the next byte is a Ctrl-Z. Raises IoError.
     bool AtEnd();
     void Close();
@@ -49,6 +53,7 @@ private:
     std::size_t fEnd = 0;
     std::int64_t fConsumed = 0; // bytes of the buffers before this one
     bool fEof = false;
+    std::function<bool()> fStop;
 };
 
 // Buffered writing of whole lines. Completed lines reach the operating system when the buffer
@@ -66,7 +71,7 @@ public:
     LogWriter& operator=(const LogWriter&) = delete;
 
     // What follows each line: CR LF unless set otherwise.
-    void SetLineEnd(std::string_view end) { fLineEnd = end; }
+    void SetLineEnd(std::string_view end);
     void WriteLine(std::string_view line);
     // Hands every completed line to the operating system.
     void Flush();

@@ -21,6 +21,7 @@ int LookUpAndRecord(EngineRuntime& engine, Address address, std::string* name) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
             return attempt;
+        ++engine.LookupsMade;
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
         if (outcome.Host) {
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
@@ -71,8 +72,8 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
     return true;
 }
 
-void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
-                const std::function<bool()>& stop) {
+RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
+                         const std::function<bool()>& stop, bool keepLf) {
     // With no lookups in flight allowed, the lookups are made here, one after another.
     std::optional<LookAhead> ahead;
     if (engine.LookupPool.Limit() > 0)
@@ -96,13 +97,17 @@ void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& line
         LookUpAndRecord(engine, address, &name);
         return name;
     };
-    std::int64_t lines = 0;
+    RewriteCounts counts;
     std::int64_t pending = 0;
     std::string rewritten;
     while (next()) {
+        if (keepLf && counts.Lines == 0 && lineBreak == '\n')
+            out.SetLineEnd("\n");
+        counts.Addresses += static_cast<std::int64_t>(line.Found.size());
         pending += static_cast<std::int64_t>(line.Text.size());
-        if (++lines % 10 == 0) {
+        if (++counts.Lines % 10 == 0) {
             engine.ProcessedBytes.fetch_add(pending);
+            engine.LinesWritten.fetch_add(10);
             pending = 0;
         }
         const bool changed =
@@ -113,6 +118,30 @@ void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& line
         if (rewritten.capacity() > kKeptLineCapacity)
             std::string().swap(rewritten);
     }
+    return counts;
+}
+
+RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
+                          const std::string& outFileName, char& lineBreak,
+                          const std::function<bool()>& stop) {
+    engine.TotalBytes.fetch_add(FileSizeOf(inFileName));
+    LogReader in(inFileName);
+    // The batch has been checked; this is the last word before the output is touched.
+    switch (CheckRewriteJob({inFileName, outFileName})) {
+    case Refusal::None:
+        break;
+    case Refusal::OutputIsLink:
+        throw IoError("Cannot create " + outFileName + ": it is a symbolic link");
+    case Refusal::OutputNotFile:
+        throw IoError("Cannot create " + outFileName + ": it is not a regular file");
+    default:
+        throw IoError("Cannot create " + outFileName + ": it is the input file " + inFileName);
+    }
+    LogWriter out(outFileName, inFileName);
+    const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop);
+    out.Close();
+    in.Close();
+    return counts;
 }
 
 TRevLookup::TRevLookup(EngineRuntime& engine, std::string inFileName, std::string outFileName)
@@ -122,23 +151,7 @@ TRevLookup::TRevLookup(EngineRuntime& engine, std::string inFileName, std::strin
 
 void TRevLookup::Execute() {
     FreeOnTerminate = true;
-    Engine.TotalBytes.fetch_add(FileSizeOf(InFileName));
-    LogReader in(InFileName);
-    // The page has checked the batch; this is the last word before the output is touched.
-    switch (CheckRewriteJob({InFileName, OutFileName})) {
-    case Refusal::None:
-        break;
-    case Refusal::OutputIsLink:
-        throw IoError("Cannot create " + OutFileName + ": it is a symbolic link");
-    case Refusal::OutputNotFile:
-        throw IoError("Cannot create " + OutFileName + ": it is not a regular file");
-    default:
-        throw IoError("Cannot create " + OutFileName + ": it is the input file " + InFileName);
-    }
-    LogWriter out(OutFileName, InFileName);
-    RewriteLog(Engine, in, out, LineBreak, [this] { return ShouldStop(); });
-    out.Close();
-    in.Close();
+    RewriteFile(Engine, InFileName, OutFileName, LineBreak, [this] { return ShouldStop(); });
 }
 
 } // namespace hostmoor

@@ -6,6 +6,7 @@
 #include "Resolver.h"
 #include "Worker.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -35,11 +36,24 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
                          const std::function<std::string(Address)>& nameOf,
                          const std::function<bool()>& stop, std::string& out);
 
+// What a rewrite went through.
+struct RewriteCounts {
+    std::int64_t Lines = 0;
+    std::int64_t Addresses = 0; // dotted addresses met, each time
+};
+
 // Copies the input's lines to the output with their addresses replaced, until the input ends
 // or stop() holds; adds to the engine's ProcessedBytes every tenth line. Completed lines are
 // handed to the system before every lookup, so that a lookup that never returns loses none.
-void RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
-                const std::function<bool()>& stop);
+// With keepLf, an input whose learned break is LF gets LF line ends; otherwise CR LF.
+RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
+                         const std::function<bool()>& stop, bool keepLf = false);
+
+// Rewrites one file to its output: measures it into TotalBytes, opens it, makes the last
+// check of the job, creates the output, copies the lines. Raises IoError.
+RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
+                          const std::string& outFileName, char& lineBreak,
+                          const std::function<bool()>& stop);
 
 class TRevLookup final : public TWorker {
 public:

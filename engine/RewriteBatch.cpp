@@ -1,6 +1,8 @@
 #include "RewriteBatch.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sys/stat.h>
@@ -100,6 +102,35 @@ std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
         plan.push_back(std::move(entry));
     }
     return plan;
+}
+
+std::string RefusalReason(const BatchEntry& entry) {
+    const std::string& output = entry.Job.OutFileName;
+    switch (entry.Verdict) {
+    case Refusal::None:
+        break;
+    case Refusal::NotAFile: {
+        struct stat st {};
+        if (::stat(entry.Job.InFileName.c_str(), &st) != 0)
+            return std::strerror(errno);
+        return "not a regular file";
+    }
+    case Refusal::NamedRdns:
+        return "its output would have the same name and replace it";
+    case Refusal::OutputIsLink:
+        return "its output " + output + " is a symbolic link";
+    case Refusal::OutputNotFile:
+        return "its output " + output + " is not a regular file";
+    case Refusal::OutputIsInput:
+        return "its output " + output + " is the file itself";
+    case Refusal::NamedTwice:
+        return "it is named more than once";
+    case Refusal::SharedOutput:
+        return "its output " + output + " is also a file of another job";
+    case Refusal::Running:
+        return "a rewrite that is still running uses it or its output " + output;
+    }
+    return {};
 }
 
 Refusal CheckRewriteJob(const RewriteJob& job) {

@@ -38,6 +38,9 @@ struct BatchEntry {
 std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
                                          const std::vector<RewriteJob>& running = {});
 
+// Why an entry is refused, in a few words for a message that names its file.
+std::string RefusalReason(const BatchEntry& entry);
+
 // The rewriter's own last check of a job before it opens anything.
 Refusal CheckRewriteJob(const RewriteJob& job);
 
