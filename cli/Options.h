@@ -1,0 +1,25 @@
+// The command line of hostmoor-rdns.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace hostmoor::rdns {
+
+struct Options {
+    std::vector<std::string> Files; // empty, or "-": standard input to standard output
+    int Jobs = 64;                  // lookups in flight
+    bool CrLf = false;              // CR LF line ends also when filtering an LF input
+    bool Stats = false;
+    bool Quiet = false;
+    bool Help = false;
+    bool Version = false;
+};
+
+// Reads the arguments after the program's name. An error is given as its message, and the
+// options then hold what was read before it.
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+extern const char* const kUsage;
+
+} // namespace hostmoor::rdns

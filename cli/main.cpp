@@ -1,0 +1,238 @@
+// hostmoor-rdns: the log rewriter from the shell. Files are rewritten to their ".rdns" files
+// as the window rewrites them, and refused for the same reasons; standard input is filtered
+// to standard output.
+#include "EngineRuntime.h"
+#include "LogFile.h"
+#include "Options.h"
+#include "RevLookup.h"
+#include "RewriteBatch.h"
+#include "Subjects.h"
+#include "Version.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace hostmoor;
+using namespace hostmoor::rdns;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> gSignal{0}; // the signal that asked the program to stop, or 0
+
+void Say(const std::string& text) {
+    std::fprintf(stderr, "hostmoor-rdns: %s\n", text.c_str());
+}
+
+// Interrupts a read of the rewriting thread; the handler itself does nothing.
+void OnWake(int) {}
+
+// What the rewriting thread did, for the progress line, the figures and the exit status.
+struct Run {
+    std::atomic<bool> Done{false};
+    std::atomic<bool> Failed{false};
+    std::mutex Lock;     // guards Current
+    std::string Current; // the file being rewritten, empty when filtering
+    RewriteCounts Counts;
+    std::int64_t Bytes = 0;
+};
+
+void Filter(EngineRuntime& engine, const Options& options, Run& run) {
+    LogReader in(STDIN_FILENO, "standard input");
+    LogWriter out(STDOUT_FILENO, "standard output");
+    if (options.CrLf)
+        out.SetLineEnd("\r\n");
+    auto stop = [] { return gSignal.load() != 0; };
+    in.SetStop(stop);
+    char lineBreak = 0;
+    const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop, !options.CrLf);
+    out.Close();
+    run.Counts.Lines += counts.Lines;
+    run.Counts.Addresses += counts.Addresses;
+    run.Bytes += in.Consumed();
+}
+
+void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {
+    std::vector<std::string> files;
+    for (const std::string& file : options.Files)
+        if (file != "-")
+            files.push_back(file);
+    const std::vector<BatchEntry> plan = PlanRewriteBatch(files);
+    std::size_t next = 0;
+    for (const std::string& file :
+         options.Files.empty() ? std::vector<std::string>{"-"} : options.Files) {
+        if (gSignal)
+            break;
+        try {
+            if (file == "-") {
+                Filter(engine, options, run);
+                continue;
+            }
+            const BatchEntry& entry = plan[next++];
+            if (entry.Verdict != Refusal::None) {
+                Say(PrintableFileName(file) + ": " + RefusalReason(entry));
+                run.Failed = true;
+                continue;
+            }
+            {
+                std::lock_guard guard(run.Lock);
+                run.Current = file;
+            }
+            engine.TotalBytes = 0;
+            engine.ProcessedBytes = 1;
+            char lineBreak = 0;
+            const RewriteCounts counts =
+                RewriteFile(engine, entry.Job.InFileName, entry.Job.OutFileName, lineBreak,
+                            [] { return gSignal.load() != 0; });
+            run.Counts.Lines += counts.Lines;
+            run.Counts.Addresses += counts.Addresses;
+            run.Bytes += engine.TotalBytes.load();
+        } catch (const std::exception& e) {
+            Say(PrintableFileName(e.what()));
+            run.Failed = true;
+        }
+    }
+    std::lock_guard guard(run.Lock);
+    run.Current.clear();
+}
+
+// A line on standard error, redrawn in place: the file's percentage, or the lines filtered.
+class Progress {
+public:
+    explicit Progress(bool shown) : fShown(shown), fStart(Clock::now()) {}
+    void Show(EngineRuntime& engine, Run& run) {
+        if (!fShown)
+            return;
+        std::string file;
+        {
+            std::lock_guard guard(run.Lock);
+            file = run.Current;
+        }
+        char text[512];
+        if (!file.empty()) {
+            const double total = static_cast<double>(std::max<std::int64_t>(engine.TotalBytes, 1));
+            const int percent = static_cast<int>(
+                std::min(100.0, static_cast<double>(engine.ProcessedBytes.load()) / total * 100.0));
+            std::snprintf(text, sizeof text, "%s %d%%", PrintableFileName(file).c_str(), percent);
+        } else {
+            const double seconds = std::chrono::duration<double>(Clock::now() - fStart).count();
+            const auto lines = engine.LinesWritten.load();
+            std::snprintf(text, sizeof text, "%lld lines, %.0f lines/s",
+                          static_cast<long long>(lines),
+                          seconds > 0 ? static_cast<double>(lines) / seconds : 0.0);
+        }
+        std::fprintf(stderr, "\rhostmoor-rdns: %s\033[K", text);
+        fDrawn = true;
+    }
+    void Clear() {
+        if (fDrawn)
+            std::fprintf(stderr, "\r\033[K");
+        fDrawn = false;
+    }
+
+private:
+    const bool fShown;
+    const Clock::time_point fStart;
+    bool fDrawn = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        Say(error);
+        std::fprintf(stderr, "Try 'hostmoor-rdns --help'.\n");
+        return 2;
+    }
+    if (options.Help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::printf("hostmoor-rdns %s\n", HOSTMOOR_VERSION);
+        return 0;
+    }
+
+    // SIGINT and SIGTERM are taken here, on the main thread, and SIGUSR2, which the rewriting
+    // thread sends when it is done; every other thread keeps them blocked. The rewriting
+    // thread is woken from a read by SIGUSR1.
+    sigset_t waited;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGINT);
+    sigaddset(&waited, SIGTERM);
+    sigaddset(&waited, SIGUSR2);
+    sigset_t blocked = waited;
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    struct sigaction wake {};
+    wake.sa_handler = OnWake; // no SA_RESTART: a read returns EINTR
+    sigaction(SIGUSR1, &wake, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    EngineRuntime engine;
+    engine.Resolver.ResolverStartup();
+    engine.LookupPool.SetLimit(options.Jobs);
+    Run run;
+    const auto start = Clock::now();
+    const pthread_t mainThread = pthread_self();
+    std::thread worker([&] {
+        sigset_t wakeOnly;
+        sigemptyset(&wakeOnly);
+        sigaddset(&wakeOnly, SIGUSR1);
+        pthread_sigmask(SIG_UNBLOCK, &wakeOnly, nullptr);
+        Rewrite(engine, options, run);
+        run.Done = true;
+        pthread_kill(mainThread, SIGUSR2);
+    });
+
+    Progress progress(!options.Quiet && ::isatty(STDERR_FILENO));
+    Clock::time_point giveUp = Clock::time_point::max();
+    while (!run.Done) {
+        timespec tick{0, 200'000'000};
+        const int signal = sigtimedwait(&waited, nullptr, &tick);
+        if ((signal == SIGINT || signal == SIGTERM) && !gSignal) {
+            gSignal = signal;
+            pthread_kill(worker.native_handle(), SIGUSR1);
+            // A lookup already in the resolver is not waited for long.
+            giveUp = Clock::now() + std::chrono::milliseconds(3100);
+        }
+        if (Clock::now() > giveUp)
+            break;
+        progress.Show(engine, run);
+    }
+    progress.Clear();
+    const int status = gSignal ? 128 + gSignal : run.Failed ? 1 : 0;
+    if (!run.Done || engine.LookupPool.Busy()) {
+        // A lookup that has not returned: end without waiting for it. Every completed line
+        // was handed to the system before the wait began.
+        if (gSignal)
+            Say("stopped");
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    worker.join();
+    if (options.Stats) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::fprintf(stderr,
+                     "hostmoor-rdns: %lld lines, %lld bytes, %lld addresses met, %zu distinct, "
+                     "%zu resolved, %zu without a name, %lld lookups, %.2f s\n",
+                     static_cast<long long>(run.Counts.Lines), static_cast<long long>(run.Bytes),
+                     static_cast<long long>(run.Counts.Addresses),
+                     engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
+                     engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()),
+                     seconds);
+    }
+    if (gSignal)
+        Say("stopped");
+    return status;
+}

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# hostmoor-rdns against the test DNS server: the same bytes as the engine's rewriter, a pipe
+# keeping LF, --crlf, every refusal with its status and message, failures that empty nothing,
+# --stats, and SIGTERM in the middle of a file.
+#   tests/cli/rdns_test.sh BUILD/cli/hostmoor-rdns BUILD/bench/hostmoor_rewrite VERSION
+# Run it in the test DNS environment with a resolver time-out of several seconds.
+set -u
+rdns=$1
+engine=$2
+version=$3
+if [ "${HOSTMOOR_TESTDNS:-}" != 1 ]; then
+    echo "SKIP: ${HOSTMOOR_TESTDNS_SKIP:-no test DNS server}"
+    exit 77
+fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cd "$tmp"
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+# expect STATUS MESSAGE COMMAND...: the status, and the message as the only line on stderr.
+expect() {
+    local status=$1 message=$2
+    shift 2
+    "$@" >out 2>err
+    local rc=$?
+    [ "$rc" = "$status" ] || fail "$*: status $rc, not $status"
+    [ "$(cat err)" = "$message" ] || fail "$*: said '$(cat err)', not '$message'"
+}
+
+echo "== a file is rewritten as the engine's rewriter rewrites it"
+{
+    printf '192.0.2.1 - - [07/Dec/2026:10:00:00 +0000] "GET /v1.2/a.html HTTP/1.1" 200 12\r\n'
+    printf '192.0.2.99 - "http://192.0.2.30/ref" 01.02.03.04 release 1.2.3.4.5\r\n'
+    printf '192.0.2.2,192.0.2.3.\r\n\r\nlast 192.0.2.10\x1aafter the end\r\n'
+} >mixed.log
+"$engine" mixed.log reference.rdns >/dev/null || fail "the engine's rewriter failed"
+mv reference.rdns reference.keep
+"$rdns" mixed.log || fail "status $?"
+cmp -s mixed.rdns reference.keep || fail "mixed.rdns differs from the engine's output"
+grep -q 'host-1.hm.test - - ' mixed.rdns || fail "nothing was resolved: $(cat mixed.rdns)"
+
+echo "== a pipe keeps LF, --crlf asks for CR LF, other inputs get CR LF"
+[ "$(printf '192.0.2.4 a\nb\n' | "$rdns" | od -An -c | tr -d ' \n')" = 'host-4.hm.testa\nb\n' ] ||
+    fail "LF pipe: $(printf '192.0.2.4 a\nb\n' | "$rdns" | od -c)"
+[ "$(printf 'a\nb\n' | "$rdns" --crlf | od -An -c | tr -d ' \n')" = 'a\r\nb\r\n' ] || fail "--crlf"
+[ "$(printf 'a\rb' | "$rdns" | od -An -c | tr -d ' \n')" = 'a\r\nb\r\n' ] || fail "CR pipe"
+[ "$(printf 'a\nb\n' | "$rdns" -)" = "$(printf 'a\nb')" ] || fail "- is standard input"
+
+echo "== refusals: each named with its reason, status 1, the rest processed"
+printf 'x\n' >old.rdns
+printf 'a 192.0.2.5\n' >a.log
+printf 'other\n' >a.txt
+printf 'c\n' >c
+ln -s c c.rdns
+printf 'victim\n' >victim.txt
+printf 's\n' >s.log
+ln -s victim.txt s.rdns
+mkdir folder.log
+mkfifo fifo.log
+expect 1 "hostmoor-rdns: old.rdns: its output would have the same name and replace it" \
+    "$rdns" old.rdns
+expect 1 "hostmoor-rdns: ./a.log: it is named more than once" "$rdns" a.log ./a.log
+expect 1 "hostmoor-rdns: c: its output c.rdns is the file itself" "$rdns" c
+expect 1 "hostmoor-rdns: a.txt: its output a.rdns is also a file of another job" \
+    "$rdns" a.log a.txt
+expect 1 "hostmoor-rdns: s.log: its output s.rdns is a symbolic link" "$rdns" s.log
+expect 1 "hostmoor-rdns: folder.log: not a regular file" "$rdns" folder.log
+expect 1 "hostmoor-rdns: fifo.log: not a regular file" timeout 5 "$rdns" fifo.log
+[ "$(cat old.rdns c victim.txt)" = "$(printf 'x\nc\nvictim')" ] || fail "a refused file changed"
+[ "$(cat a.rdns)" = "$(printf 'a host-5.hm.test\r')" ] || fail "a.log not rewritten: $(cat a.rdns)"
+
+echo "== a missing file and an output that cannot be written: status 1, nothing emptied"
+expect 1 "hostmoor-rdns: missing.log: No such file or directory" "$rdns" missing.log
+mkdir ro
+printf 'keep 192.0.2.6\n' >ro/in.log
+printf 'old output\n' >ro/in.rdns
+rm ro/in.rdns
+mount --bind ro ro && mount -o remount,ro,bind ro || fail "no read-only folder"
+expect 1 "hostmoor-rdns: Cannot create ro/in.rdns: Read-only file system" "$rdns" ro/in.log
+umount ro
+[ "$(cat ro/in.log)" = "keep 192.0.2.6" ] || fail "the input changed"
+
+echo "== --stats on a small known log"
+printf '192.0.2.7 a\n192.0.2.7 b\n192.0.2.98 c 192.0.2.8\n' >known.log
+"$rdns" --stats known.log 2>err
+sed -i 's/, [0-9.]* s$//' err
+[ "$(cat err)" = "hostmoor-rdns: 3 lines, 47 bytes, 4 addresses met, 3 distinct, 2 resolved, 1 without a name, 5 lookups" ] ||
+    fail "stats: $(cat err)"
+
+echo "== --help, --version and wrong command lines"
+"$rdns" --help | grep -q '^Usage: hostmoor-rdns' || fail "--help"
+[ "$("$rdns" --version)" = "hostmoor-rdns $version" ] || fail "--version: $("$rdns" --version)"
+expect 2 "$(printf "hostmoor-rdns: unknown option '--nope'\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --nope
+expect 2 "$(printf "hostmoor-rdns: 'many' is not a number of lookups from 1 to 1024\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --jobs many
+
+echo "== SIGTERM in the middle of a file: complete lines, a status that is not 0"
+for i in $(seq 1 3000); do echo "192.0.2.$((i % 10 + 1)) line $i"; done >big.log
+echo "198.51.100.9 never answered" >>big.log
+echo "192.0.2.1 after" >>big.log
+"$rdns" big.log 2>err &
+pid=$!
+for _ in $(seq 100); do
+    [ "$(wc -l <big.rdns 2>/dev/null)" = 3000 ] && break
+    sleep 0.1
+done
+sleep 0.3
+begin=$(date +%s.%N)
+kill -TERM $pid
+wait $pid
+rc=$?
+elapsed=$(echo "$(date +%s.%N) - $begin" | bc)
+[ "$rc" = 143 ] || fail "status $rc after SIGTERM"
+(($(echo "$elapsed < 5" | bc))) || fail "ended ${elapsed}s after SIGTERM"
+lines=$(wc -l <big.rdns)
+{ [ "$lines" = 3000 ] || [ "$lines" = 3001 ]; } || fail "$lines lines"
+[ "$(sed -n 3000p big.rdns | tr -d '\r')" = "host-1.hm.test line 3000" ] || fail "line 3000"
+[ "$(tail -c 2 big.rdns | od -An -c | tr -d ' ')" = '\r\n' ] || fail "ends inside a line"
+
+if [ $failures -ne 0 ]; then
+    exit 1
+fi
+echo PASS
