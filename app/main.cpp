@@ -3,12 +3,16 @@
 #include "EngineRuntime.h"
 #include "Filter.h"
 #include "SettingsStore.h"
+#include "Version.h"
 
+#include <QCommandLineParser>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,9 +68,54 @@ template <typename Step> bool Guarded(Step step) {
 
 } // namespace
 
+// --help and --version are answered before any window or display is asked for. Qt's own
+// options (-platform, -style...) are taken by the application object, not here.
+std::optional<int> AnswerCommandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Look up Internet hosts, and rewrite log files with host names in place of addresses.");
+    const QCommandLineOption help({"h", "help"}, "Print this help and end.");
+    const QCommandLineOption version({"V", "version"}, "Print the version and end.");
+    parser.addOption(help);
+    parser.addOption(version);
+    // Qt's own options have one dash; an unknown one with two is a mistake found here.
+    const bool asked = std::any_of(arguments.begin() + 1, arguments.end(), [](const QString& a) {
+        return a.startsWith("--") || a == "-h" || a == "-V";
+    });
+    if (!asked)
+        return std::nullopt;
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "hostmoor: %s\nTry 'hostmoor --help'.\n",
+                     parser.errorText().isEmpty() ? "it takes no arguments"
+                                                  : qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help))
+        std::fputs(qPrintable(parser.helpText().replace("<executable_name>", "hostmoor")), stdout);
+    else
+        std::printf("hostmoor %s\n", HOSTMOOR_VERSION);
+    return 0;
+}
+
+// What is left after the application object has taken Qt's options must be nothing.
+bool CommandLineIsEmpty(const QStringList& arguments) {
+    if (arguments.size() <= 1)
+        return true;
+    std::fprintf(stderr, "hostmoor: unknown argument '%s'\nTry 'hostmoor --help'.\n",
+                 qPrintable(arguments.at(1)));
+    return false;
+}
+
 int main(int argc, char** argv) {
+    if (const auto answered = AnswerCommandLine(argc, argv))
+        return *answered;
     // The application object is left in place when workers may still wait on it at the end.
     auto* app = new HostmoorApplication(argc, argv);
+    if (!CommandLineIsEmpty(QApplication::arguments()))
+        return 2;
 
     auto engine = std::make_unique<EngineRuntime>();
     auto settings = std::make_unique<SettingsStore>();

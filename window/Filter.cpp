@@ -138,7 +138,7 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     StatusPanel0 = new QLabel(StatusBar1);
     StatusPanel0->setObjectName("StatusPanel0");
     StatusPanel0->setFixedWidth(152);
-    StatusPanel1 = new QLabel(tr(kMakerLine), StatusBar1);
+    StatusPanel1 = new QLabel(MakerLine(), StatusBar1);
     StatusPanel1->setObjectName("StatusPanel1");
     StatusPanel1->setAccessibleName(tr("Status"));
     StatusPanel1->setFrameShape(QFrame::Panel);

@@ -1,5 +1,7 @@
 #include "FormTexts.h"
 
+#include "Version.h"
+
 #include <QCoreApplication>
 #include <QStringList>
 #include <iterator>
@@ -43,6 +45,7 @@ const char* const kAboutRows[] = {
                       "Web server log files, but you may find many other useful "),
     QT_TRANSLATE_NOOP("hostmoor::TDNSForm", "ways to put this feature to work."),
     "",
+    "Hostmoor " HOSTMOOR_VERSION,
     "Brightfold",
     "E-mail: hostmoor@brightfold.example",
     "Web: www.brightfold.example",
@@ -87,10 +90,13 @@ template <std::size_t N> QString Rows(const char* const (&rows)[N]) {
 
 } // namespace
 
-const char* const kMakerLine =
-    QT_TRANSLATE_NOOP("hostmoor::TDNSForm", " Hostmoor 1.0 by Brightfold");
 const char* const kMakerAddress = "https://www.brightfold.example/";
 const char* const kDefaultHostName = "www.brightfold.example";
+
+QString MakerLine() {
+    return QCoreApplication::translate(kContext, " Hostmoor %1 by Brightfold")
+        .arg(HOSTMOOR_VERSION);
+}
 
 QString InstructionText() {
     return Rows(kInstructionRows);

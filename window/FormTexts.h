@@ -6,7 +6,8 @@
 
 namespace hostmoor {
 
-extern const char* const kMakerLine;
+// The maker's line of the status bar, with the version.
+QString MakerLine();
 extern const char* const kMakerAddress;    // not translated
 extern const char* const kDefaultHostName; // not translated
 

@@ -1,6 +1,7 @@
 #include "FormTexts.h"
 #include "Resolver.h"
 #include "TestSupport.h"
+#include "Version.h"
 #include "WindowTestSupport.h"
 
 #include <QAccessible>
@@ -146,7 +147,12 @@ private slots:
         QCOMPARE(f.ProgressBar1->value(), 0);
         QCOMPARE(f.ProgressBar1->minimum(), 0);
         QCOMPARE(f.ProgressBar1->maximum(), 100);
-        QCOMPARE(f.ProgressCaption(), QString(kMakerLine));
+        QCOMPARE(f.ProgressCaption(), MakerLine());
+        // The version set in the build, in the maker's line and on the About page.
+        QVERIFY(MakerLine().contains(" " HOSTMOOR_VERSION " "));
+        QVERIFY(f.findChild<QPlainTextEdit*>("AboutText")
+                    ->toPlainText()
+                    .contains("\nHostmoor " HOSTMOOR_VERSION "\n"));
         QCOMPARE(f.LookupSubject->currentText(), QString(kDefaultHostName));
         QVERIFY(f.LookupResultMemo->isReadOnly());
         QCOMPARE(f.LookupResultMemo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
