@@ -29,9 +29,9 @@ run_suite() {
 }
 
 echo "=== format"
-sources=$(find engine window app tests bench -name '*.cpp' -o -name '*.h' | sort)
+sources=$(find engine window app cli tests bench -name '*.cpp' -o -name '*.h' | sort)
 if ! clang-format --dry-run --Werror $sources; then
-    failed+=("format (run: clang-format -i \$(find engine window app tests bench -name '*.cpp' -o -name '*.h'))")
+    failed+=("format (run: clang-format -i \$(find engine window app cli tests bench -name '*.cpp' -o -name '*.h'))")
 fi
 
 run_suite build

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the package, installs it with dpkg -i into a fresh Debian 12 root made by debootstrap
+# (apt brings the libraries it depends on), and there runs both programs (the window one
+# offscreen), validates the desktop entry and the metainfo, and rewrites a line. Needs root
+# and Debian's package mirror; takes some minutes, so it is run on demand, not by test.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh package-test
+deb=$(scripts/package.sh | tail -n 1)
+root=$(mktemp -d /tmp/hostmoor-root.XXXXXX)
+cleanup() {
+    umount "$root/proc" 2>/dev/null || true
+    rm -rf "$root"
+}
+trap cleanup EXIT
+mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
+echo "== a fresh Debian 12 root from ${mirror:=http://deb.debian.org/debian}"
+debootstrap --variant=minbase bookworm "$root" "$mirror" >/dev/null
+mount -t proc proc "$root/proc"
+cp "$deb" "$root/tmp/"
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
+echo "== dpkg -i $(basename "$deb"), then apt brings what it depends on"
+in_root dpkg -i "/tmp/$(basename "$deb")" >/dev/null 2>&1 || true
+in_root apt-get update -qq
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -f -y -qq >/dev/null
+in_root dpkg -s hostmoor | grep -E '^(Status|Version|Depends):'
+echo "== the programs"
+in_root hostmoor-rdns --version
+in_root env QT_QPA_PLATFORM=offscreen hostmoor --version
+printf '203.0.113.9 - GET /\n' | in_root hostmoor-rdns --stats
+echo "== the desktop entry and the metainfo"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq desktop-file-utils appstream \
+    >/dev/null
+in_root desktop-file-validate /usr/share/applications/example.brightfold.Hostmoor.desktop
+in_root appstreamcli validate --no-net /usr/share/metainfo/example.brightfold.Hostmoor.metainfo.xml
+in_root dpkg -L hostmoor | grep -E 'bin/|\.desktop|metainfo|man1|scalable'
+echo "The package installs and runs in a fresh Debian 12 root."
