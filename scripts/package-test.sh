@@ -27,6 +27,11 @@ in_root dpkg -s hostmoor | grep -E '^(Status|Version|Depends):'
 echo "== the programs"
 in_root hostmoor-rdns --version
 in_root env QT_QPA_PLATFORM=offscreen hostmoor --version
+# The window program itself starts, runs until SIGTERM closes it, and saves its settings.
+in_root env QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=/tmp/settings \
+    timeout -s TERM 3 hostmoor 2>/dev/null || [ $? = 124 ]
+in_root grep -q '^ActiveTab=0$' /tmp/settings/Brightfold/Hostmoor.conf
+echo "hostmoor ran offscreen and saved its settings at SIGTERM"
 printf '203.0.113.9 - GET /\n' | in_root hostmoor-rdns --stats
 echo "== the desktop entry and the metainfo"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq desktop-file-utils appstream \
