@@ -5,11 +5,8 @@
 #include "TestSupport.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
-#include <sstream>
-#include <unistd.h>
 
 using namespace hostmoor;
 using namespace hostmoor::test;
@@ -17,17 +14,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Addresses with names (one empty, some holding a dotted address) and addresses without.
 struct Zone {
@@ -84,21 +70,8 @@ std::string GenerateLog(std::mt19937& random, const Zone& zone) {
     return log;
 }
 
-class LookAheadTest : public EngineFixture {
+class LookAheadTest : public FileFixture {
 protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        dir = fs::temp_directory_path() /
-              ("hostmoor-ahead-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        EngineFixture::TearDown();
-        fs::remove_all(dir);
-    }
-
     // Rewrites in on the calling thread with the given engine; gives the output.
     std::string Rewrite(EngineRuntime& e, const std::string& input, const std::string& name) {
         WriteFile(dir / (name + ".log"), input);
@@ -118,8 +91,6 @@ protected:
         w->OnTerminate = engine.ThreadManager.DoneHandler();
         w->Start();
     }
-
-    fs::path dir;
 };
 
 } // namespace

@@ -22,27 +22,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-class RevLookupTest : public EngineFixture {
+class RevLookupTest : public FileFixture {
 protected:
     void SetUp() override {
-        EngineFixture::SetUp();
-        dir = fs::temp_directory_path() /
-              ("hostmoor-rev-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        FileFixture::SetUp();
         engine.TotalBytes = 0;
         engine.ProcessedBytes = 1;
         for (const auto& [address, name] :
@@ -52,10 +35,6 @@ protected:
                                                               {"5.6.7.8", "n8.example"},
                                                               {"12.34.56.78", "n78.example"}})
             resolver.Answer(address, ScriptedResolver::Record(name, {address}));
-    }
-    void TearDown() override {
-        EngineFixture::TearDown();
-        fs::remove_all(dir);
     }
 
     // Starts a rewriter and waits for its completion handler; gives the error it kept.
@@ -83,8 +62,6 @@ protected:
         EXPECT_GE(out.size(), 2u);
         return out.substr(0, out.size() - 2);
     }
-
-    fs::path dir;
 };
 
 } // namespace

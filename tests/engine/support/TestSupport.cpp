@@ -1,7 +1,10 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace hostmoor::test {
 
@@ -211,6 +214,31 @@ bool EngineFixture::WaitForRegistryEmpty(std::chrono::milliseconds timeout) {
 
 std::vector<std::string> EngineFixture::TakeResults() {
     return engine.LookupResults.Take();
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void FileFixture::SetUp() {
+    EngineFixture::SetUp();
+    dir = std::filesystem::temp_directory_path() /
+          ("hostmoor-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+}
+
+void FileFixture::TearDown() {
+    EngineFixture::TearDown();
+    std::filesystem::remove_all(dir);
 }
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

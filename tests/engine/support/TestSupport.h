@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -122,6 +123,18 @@ protected:
     ScriptedResolver resolver;
     EngineRuntime engine{&resolver};
     MainThreadQueue mainThread{engine};
+};
+
+// A file's bytes, and a file made of bytes.
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+
+// An engine fixture with a fresh folder of the test's own, removed afterwards.
+class FileFixture : public EngineFixture {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::filesystem::path dir;
 };
 
 // Polls pred until it holds or the timeout passes; gives pred(). A fault shows as a failure,
