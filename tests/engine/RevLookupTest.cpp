@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
