@@ -202,26 +202,19 @@ int main(int argc, char** argv) {
         const int signal = sigtimedwait(&waited, nullptr, &tick);
         if ((signal == SIGINT || signal == SIGTERM) && !gSignal) {
             gSignal = signal;
-            pthread_kill(worker.native_handle(), SIGUSR1);
+            engine.SetApplicationTerminating(true);
             // A lookup already in the resolver is not waited for long.
             giveUp = Clock::now() + std::chrono::milliseconds(3100);
         }
+        if (gSignal) // again at every tick, in case the first came before a read began
+            pthread_kill(worker.native_handle(), SIGUSR1);
         if (Clock::now() > giveUp)
             break;
         progress.Show(engine, run);
     }
     progress.Clear();
     const int status = gSignal ? 128 + gSignal : run.Failed ? 1 : 0;
-    if (!run.Done || engine.LookupPool.Busy()) {
-        // A lookup that has not returned: end without waiting for it. Every completed line
-        // was handed to the system before the wait began.
-        if (gSignal)
-            Say("stopped");
-        std::fflush(nullptr);
-        std::_Exit(status);
-    }
-    worker.join();
-    if (options.Stats) {
+    if (run.Done && options.Stats) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         std::fprintf(stderr,
                      "hostmoor-rdns: %lld lines, %lld bytes, %lld addresses met, %zu distinct, "
@@ -234,5 +227,12 @@ int main(int argc, char** argv) {
     }
     if (gSignal)
         Say("stopped");
+    if (!run.Done || engine.LookupPool.Shutdown()) {
+        // A lookup that has not returned: end without waiting for it. Every line the writer
+        // completed was handed to the system before it began to wait.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    worker.join();
     return status;
 }

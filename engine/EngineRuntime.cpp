@@ -11,7 +11,8 @@ EngineRuntime::~EngineRuntime() = default;
 
 void EngineRuntime::End(int exitCode) {
     LookupResults.Release();
-    const bool workersLeft = ThreadManager.ThreadCount() > 0 || LookupPool.Busy();
+    const bool lookupsLeft = LookupPool.Shutdown();
+    const bool workersLeft = ThreadManager.ThreadCount() > 0 || lookupsLeft;
     ThreadManager.DropAll();
     if (workersLeft) {
         std::fflush(nullptr);

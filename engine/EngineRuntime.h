@@ -19,6 +19,11 @@
 namespace hostmoor {
 
 class EngineRuntime {
+    // First made and last released: the pool's threads read them to the end.
+    std::atomic<bool> fTerminating{false};
+    std::mutex fHookLock;
+    MainThreadHook fHook;
+
 public:
     // nullptr: the system resolver.
     explicit EngineRuntime(IResolver* resolver = nullptr);
@@ -60,18 +65,13 @@ public:
     std::atomic<std::int64_t> ProcessedBytes{1};
     // Lines the rewriters have written, counted with ProcessedBytes.
     std::atomic<std::int64_t> LinesWritten{0};
-    // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its
-    // addresses itself, one after another.
-    TLookupPool LookupPool{*this};
     // Reverse lookups the rewriters have made.
     std::atomic<std::int64_t> LookupsMade{0};
     // How far each rewrite worker reads ahead of the line it writes.
     LookAhead::Window LookAheadWindow;
-
-private:
-    std::atomic<bool> fTerminating{false};
-    std::mutex fHookLock;
-    MainThreadHook fHook;
+    // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its
+    // addresses itself, one after another. Last, so that its threads end first.
+    TLookupPool LookupPool{*this};
 };
 
 } // namespace hostmoor

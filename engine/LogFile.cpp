@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,7 +64,10 @@ LogReader::LogReader(const std::string& path) : fPath(path), fBuffer(kBufferSize
 }
 
 LogReader::LogReader(int fd, std::string name)
-    : fPath(std::move(name)), fFd(fd), fOwnsFd(false), fBuffer(kBufferSize, '\0') {}
+    : fPath(std::move(name)), fFd(fd), fOwnsFd(false), fBuffer(kBufferSize, '\0') {
+    struct stat st {};
+    fRegular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 LogReader::~LogReader() {
     Close();
@@ -81,8 +85,10 @@ bool LogReader::Fill() {
     for (;;) {
         const ssize_t n = ::read(fFd, fBuffer.data(), fBuffer.size());
         if (n < 0 && errno == EINTR) {
-            if (fStop && fStop())
+            if (fStop && fStop()) {
+                fInterrupted = true;
                 return false;
+            }
             continue;
         }
         if (n < 0)
@@ -93,6 +99,13 @@ bool LogReader::Fill() {
         fEof = n == 0;
         return n > 0;
     }
+}
+
+bool LogReader::Ready() {
+    if (fRegular || fPos < fEnd || fEof)
+        return true;
+    pollfd input{fFd, POLLIN, 0};
+    return ::poll(&input, 1, 0) > 0;
 }
 
 bool LogReader::AtEnd() {
@@ -220,7 +233,7 @@ bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
             if (stop && !line.empty() && stop())
                 return false;
             if (!in.Fill())
-                return true;
+                return !in.fInterrupted; // the end, or a read given up: the line is torn
         }
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;

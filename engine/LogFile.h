@@ -19,6 +19,9 @@ public:
 // Raises IoError when the file cannot be opened.
 std::int64_t FileSizeOf(const std::string& path);
 
+// A line buffer larger than this gives its memory back once its line is written.
+constexpr std::size_t kKeptLineCapacity = 16 << 20;
+
 // Buffered sequential reading of bytes; Ctrl-Z ends the input.
 class LogReader {
 public:
@@ -36,6 +39,9 @@ public:
 
     // True when no byte is left or the next byte is a Ctrl-Z. Raises IoError.
     bool AtEnd();
+    // Whether more can be read without waiting: always for a file, for a pipe or a terminal
+    // only what has arrived.
+    bool Ready();
     void Close();
     // Bytes taken from the input so far.
     std::int64_t Consumed() const { return fConsumed + static_cast<std::int64_t>(fPos); }
@@ -53,6 +59,8 @@ private:
     std::size_t fEnd = 0;
     std::int64_t fConsumed = 0; // bytes of the buffers before this one
     bool fEof = false;
+    bool fRegular = true;
+    bool fInterrupted = false; // a read was given up because fStop held
     std::function<bool()> fStop;
 };
 

@@ -9,7 +9,9 @@ namespace hostmoor {
 
 namespace {
 
-constexpr std::size_t kKeptLineCapacity = 16 << 20;
+// The window's line buffers keep their memory up to this, so that the window's lines need no
+// new memory each time, while its memory stays bounded whatever lines pass through.
+constexpr std::size_t kKeptSlotCapacity = 1024;
 
 void Swap(LookAhead::Line& a, LookAhead::Line& b) {
     a.Text.swap(b.Text);
@@ -26,7 +28,7 @@ LookAhead::LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak,
       fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
 
 LookAhead::~LookAhead() {
-    std::vector<Address> asked;
+    std::vector<Address> asked = std::move(fDone);
     for (const auto& [address, lines] : fAsked)
         asked.push_back(address);
     fEngine.LookupPool.Abandon(asked);
@@ -85,17 +87,21 @@ bool LookAhead::ReadOne() {
 }
 
 bool LookAhead::Next(Line& line) {
+    if (!fDone.empty()) {
+        fEngine.LookupPool.Abandon(fDone);
+        fDone.clear();
+    }
     auto room = [this] {
         const std::size_t lines = fAsking ? fLimits.Lines : std::min(fLimits.Quiet, fLimits.Lines);
-        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes);
+        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes && fIn.Ready());
     };
     while (room() && ReadOne()) {
     }
     if (fCount == 0 || fStop())
         return false;
     // The caller's old line takes the front line's place, to be read into again.
-    if (line.Text.capacity() > kKeptLineCapacity)
-        line = Line();
+    if (line.Text.capacity() > kKeptSlotCapacity)
+        std::string().swap(line.Text);
     Swap(line, Slot(0));
     fHead = fHead + 1 < fRing.size() ? fHead + 1 : 0;
     --fCount;
@@ -108,8 +114,10 @@ bool LookAhead::Next(Line& line) {
         found.Text = std::string_view(line.Text).substr(found.Position, found.Text.size());
         if (i >= line.Asked.size() || !line.Asked[i])
             continue;
-        if (auto it = fAsked.find(found.Address); it != fAsked.end() && --it->second == 0)
+        if (auto it = fAsked.find(found.Address); it != fAsked.end() && --it->second == 0) {
             fAsked.erase(it);
+            fDone.push_back(found.Address);
+        }
     }
     // Asking rests once a window's worth of lines in a row has started no lookup.
     fCalm = fStarting > 0 || line.Started ? 0 : fCalm + 1;

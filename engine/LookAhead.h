@@ -43,6 +43,7 @@ public:
 
     // The next line in the input's order; false at the end of the input or once stop() holds.
     // The line given back is reused for reading, so its buffers are not made anew each line.
+    // From a pipe or a terminal it reads ahead only what has already arrived.
     bool Next(Line& line);
     // The host name of an unrecorded address of the line, waiting for its own lookup only.
     std::string NameOf(Address address);
@@ -68,6 +69,9 @@ private:
     bool fEnded = false;
     // The addresses asked for by lines of the window: how many of those lines hold each.
     std::unordered_map<Address, int> fAsked;
+    // The addresses of the line last given out that no line of the window holds: the pool is
+    // told this worker needs them no more once that line is done.
+    std::vector<Address> fDone;
 };
 
 } // namespace hostmoor

@@ -9,15 +9,21 @@
 namespace hostmoor {
 
 TLookupPool::~TLookupPool() {
+    Shutdown();
+    for (std::thread& thread : fThreads)
+        thread.join();
+}
+
+bool TLookupPool::Shutdown() {
     {
         std::lock_guard guard(fLock);
         fStopping = true;
         fQueue.clear();
+        std::erase_if(fInFlight, [](const auto& entry) { return !entry.second.Running; });
     }
     fWork.notify_all();
     fDone.notify_all();
-    for (std::thread& thread : fThreads)
-        thread.join();
+    return fRunning.load() > 0;
 }
 
 void TLookupPool::SetLimit(int limit) {
@@ -29,16 +35,16 @@ bool TLookupPool::Recorded(Address address) const {
     return fEngine.IgnoreList.Ignore(address) || fEngine.DNSCache.Contains(address);
 }
 
-// Under fLock. Starts a thread when none is idle and the limit allows.
+// Under fLock. Starts a thread while more is queued than idle threads can take, up to the
+// limit.
 void TLookupPool::Enqueue(Address address, bool first) {
     if (first)
         fQueue.push_front(address);
     else
         fQueue.push_back(address);
-    if (fIdle > 0)
-        fWork.notify_one();
-    else if (static_cast<int>(fThreads.size()) < fLimit)
+    if (static_cast<int>(fQueue.size()) > fIdle && static_cast<int>(fThreads.size()) < fLimit)
         fThreads.emplace_back(&TLookupPool::Serve, this);
+    fWork.notify_one();
 }
 
 bool TLookupPool::Prefetch(Address address) {
@@ -65,18 +71,25 @@ std::string TLookupPool::Await(Address address, const std::function<bool()>& sto
             if (fEngine.IgnoreList.Ignore(address))
                 return {};
             lock.lock();
-            it = fInFlight.find(address);
-            if (it == fInFlight.end() && !fStopping) {
-                it = fInFlight.try_emplace(address).first;
-                it->second.Interest = 1;
-                Enqueue(address, true);
-            }
-        } else if (!it->second.Running) {
-            Enqueue(address, true); // its older place in the queue is passed over
-        }
-        while (fInFlight.count(address) && !fStopping) {
-            if (stop())
+            if (fStopping)
                 return {};
+            it = fInFlight.find(address);
+            if (it == fInFlight.end()) // done meanwhile, or never asked for
+                it = fInFlight.try_emplace(address).first;
+        }
+        if (!it->second.Running)
+            Enqueue(address, true); // an older place in the queue is passed over
+        // While it waits, this worker asks for the lookup too, so that it is not dropped.
+        ++it->second.Interest;
+        for (;;) {
+            it = fInFlight.find(address);
+            if (it == fInFlight.end() || fStopping)
+                break;
+            if (stop()) {
+                if (--it->second.Interest <= 0 && !it->second.Running)
+                    fInFlight.erase(it);
+                return {};
+            }
             fDone.wait_for(lock, std::chrono::milliseconds(20));
         }
     }

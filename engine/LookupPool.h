@@ -28,8 +28,12 @@ public:
     explicit TLookupPool(EngineRuntime& engine) : fEngine(engine) {}
     TLookupPool(const TLookupPool&) = delete;
     TLookupPool& operator=(const TLookupPool&) = delete;
-    // Drops what is queued and joins the threads, after the lookups in progress.
+    // Shuts down and joins the threads, after the lookups in progress.
     ~TLookupPool();
+
+    // At the end: drops what is queued and asks for nothing more. True when a lookup is still
+    // in progress (a thread may be blocked in the resolver).
+    bool Shutdown();
 
     // Lookups in flight at most, up to kMaxLimit; 0 leaves the lookups to the workers, one
     // after another. Set before the first lookup.
@@ -42,8 +46,8 @@ public:
     // The address's host name once its lookup is done, moving the lookup to the head of the
     // queue if it has not begun; empty when there is none or when stop() holds first.
     std::string Await(Address address, const std::function<bool()>& stop);
-    // A worker no longer needs these: a lookup that nobody else asked for and that has not
-    // begun is dropped.
+    // A worker no longer needs these (once for each Prefetch): a lookup that nobody else
+    // asked for and that has not begun is dropped.
     void Abandon(const std::vector<Address>& addresses);
 
     // Whether a lookup is in progress (a thread may be blocked in the resolver).

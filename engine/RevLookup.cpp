@@ -7,12 +7,6 @@
 
 namespace hostmoor {
 
-namespace {
-
-constexpr std::size_t kKeptLineCapacity = 16 << 20;
-
-} // namespace
-
 std::optional<std::string> CachedName(EngineRuntime& engine, Address address) {
     return engine.DNSCache.FindAddr(address);
 }
@@ -80,6 +74,8 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
         ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow);
     LookAhead::Line line;
     auto next = [&] {
+        if (!in.Ready())
+            out.Flush(); // what is written reaches a pipe's reader before the wait for input
         if (ahead)
             return ahead->Next(line);
         if (stop() || in.AtEnd() || !ReadLogLine(in, line.Text, lineBreak, stop))

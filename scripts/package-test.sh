@@ -29,7 +29,7 @@ in_root hostmoor-rdns --version
 in_root env QT_QPA_PLATFORM=offscreen hostmoor --version
 # The window program itself starts, runs until SIGTERM closes it, and saves its settings.
 in_root env QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME=/tmp/settings \
-    timeout -s TERM 3 hostmoor 2>/dev/null || [ $? = 124 ]
+    timeout -s TERM 10 hostmoor 2>/dev/null || [ $? = 124 ]
 in_root grep -q '^ActiveTab=0$' /tmp/settings/Brightfold/Hostmoor.conf
 echo "hostmoor ran offscreen and saved its settings at SIGTERM"
 printf '203.0.113.9 - GET /\n' | in_root hostmoor-rdns --stats

@@ -83,6 +83,8 @@ void TDNSForm::StartButtonClick() {
         for (const BatchEntry& entry : PlanRewriteBatch(*items, running)) {
             if (entry.Verdict != Refusal::None) {
                 ShowMessage(RefusalText(entry));
+                if (!isVisible())
+                    break; // the window closed while the message was shown
                 continue;
             }
             auto* worker = new TRevLookup(Engine, entry.Job.InFileName, entry.Job.OutFileName);

@@ -119,7 +119,6 @@ start unwritable
 sleep 0.3
 kill -TERM "$pid"
 finish
-(($(echo "$elapsed < 3.0" | bc))) || fail "ended after ${elapsed}s"
 grep -q "Failed to create key .* Not a directory" "$tmp/unwritable.log" ||
     fail "no error on standard error: $(cat "$tmp/unwritable.log")"
 
@@ -132,7 +131,7 @@ if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
     echo "192.0.2.1 after" >>"$log"
     start rewrite
     xdotool key alt+a
-    sleep 0.3
+    sleep 0.5
     xdotool type --delay 5 "$log"
     xdotool key alt+p
     for _ in $(seq 100); do

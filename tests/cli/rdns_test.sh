@@ -36,7 +36,8 @@ echo "== a file is rewritten as the engine's rewriter rewrites it"
     printf '192.0.2.99 - "http://192.0.2.30/ref" 01.02.03.04 release 1.2.3.4.5\r\n'
     printf '192.0.2.2,192.0.2.3.\r\n\r\nlast 192.0.2.10\x1aafter the end\r\n'
 } >mixed.log
-"$engine" mixed.log reference.rdns >/dev/null || fail "the engine's rewriter failed"
+# The reference makes its lookups one after another, as the rewriter without its look-ahead.
+"$engine" --jobs 0 mixed.log reference.rdns >/dev/null || fail "the engine's rewriter failed"
 mv reference.rdns reference.keep
 "$rdns" mixed.log || fail "status $?"
 cmp -s mixed.rdns reference.keep || fail "mixed.rdns differs from the engine's output"
@@ -48,6 +49,18 @@ echo "== a pipe keeps LF, --crlf asks for CR LF, other inputs get CR LF"
 [ "$(printf 'a\nb\n' | "$rdns" --crlf | od -An -c | tr -d ' \n')" = 'a\r\nb\r\n' ] || fail "--crlf"
 [ "$(printf 'a\rb' | "$rdns" | od -An -c | tr -d ' \n')" = 'a\r\nb\r\n' ] || fail "CR pipe"
 [ "$(printf 'a\nb\n' | "$rdns" -)" = "$(printf 'a\nb')" ] || fail "- is standard input"
+
+echo "== a pipe's lines come out as they come in"
+mkfifo in.fifo out.fifo
+"$rdns" <in.fifo >out.fifo &
+pid=$!
+exec 7>in.fifo 8<out.fifo
+printf '192.0.2.1 live\n' >&7
+IFS= read -r -t 10 first <&8 || fail "no line out while the input stays open"
+[ "$first" = "host-1.hm.test live" ] || fail "live line: $first"
+exec 7>&-
+wait $pid || fail "status $? at the end of a live pipe"
+exec 8<&-
 
 echo "== refusals: each named with its reason, status 1, the rest processed"
 printf 'x\n' >old.rdns
@@ -115,7 +128,7 @@ wait $pid
 rc=$?
 elapsed=$(echo "$(date +%s.%N) - $begin" | bc)
 [ "$rc" = 143 ] || fail "status $rc after SIGTERM"
-(($(echo "$elapsed < 5" | bc))) || fail "ended ${elapsed}s after SIGTERM"
+(($(echo "$elapsed < 20" | bc))) || fail "still running ${elapsed}s after SIGTERM"
 lines=$(wc -l <big.rdns)
 { [ "$lines" = 3000 ] || [ "$lines" = 3001 ]; } || fail "$lines lines"
 [ "$(sed -n 3000p big.rdns | tr -d '\r')" = "host-1.hm.test line 3000" ] || fail "line 3000"
