@@ -12,6 +12,25 @@ bool IsDigitOrDot(char c) {
     return (c >= '0' && c <= '9') || c == '.';
 }
 
+bool IsLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsWordCharacter(char c) {
+    return IsLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// Whether the text at `first` directly follows a product name and "/": a word that begins with
+// a letter and holds letters, digits, "-" or "_".
+bool FollowsProductName(std::string_view line, std::size_t first) {
+    if (first < 2 || line[first - 1] != '/')
+        return false;
+    std::size_t start = first - 1;
+    while (start > 0 && IsWordCharacter(line[start - 1]))
+        --start;
+    return start < first - 1 && IsLetter(line[start]);
+}
+
 } // namespace
 
 bool IsDottedQuad(std::string_view text) {
@@ -56,9 +75,11 @@ Address QuadToAddress(std::string_view quad) {
 
 } // namespace
 
-FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
-                               const TDNSIgnoreList* ignore) {
-    std::size_t pos = from;
+namespace {
+
+// The search of FindAddressInLine; runEnd is set to the end of the run that held the result.
+FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreList* ignore,
+                      std::size_t& runEnd) {
     while (pos < line.size()) {
         const std::size_t dot = line.find('.', pos);
         if (dot == std::string_view::npos)
@@ -78,21 +99,31 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
             --dots;
         for (; last > first && line[last - 1] == '.'; --last)
             --dots;
-        if (dots == 3) {
-            const std::string_view candidate = line.substr(first, last - first);
-            const Address address = QuadToAddress(candidate);
-            if (!ignore || !ignore->Ignore(address))
-                return {candidate, first, right, address};
+        if (dots == 3 && last - first <= UINT32_MAX && !FollowsProductName(line, first)) {
+            const Address address = QuadToAddress(line.substr(first, last - first));
+            if (!ignore || !ignore->Ignore(address)) {
+                runEnd = right;
+                return {first, static_cast<std::uint32_t>(last - first), address};
+            }
         }
         pos = right + 1;
     }
     return {};
 }
 
+} // namespace
+
+FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
+                               const TDNSIgnoreList* ignore) {
+    std::size_t runEnd = 0;
+    return FindFrom(line, from, ignore, runEnd);
+}
+
 void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found) {
     found.clear();
-    for (FoundAddress next = FindAddressInLine(line); !next.Text.empty();
-         next = FindAddressInLine(line, next.RunEnd + 1))
+    std::size_t runEnd = 0;
+    for (FoundAddress next = FindFrom(line, 0, nullptr, runEnd); next.Length != 0;
+         next = FindFrom(line, runEnd + 1, nullptr, runEnd))
         found.push_back(next);
 }
 

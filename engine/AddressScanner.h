@@ -4,6 +4,7 @@
 #include "Resolver.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -13,15 +14,20 @@ class TDNSIgnoreList;
 
 bool IsDottedQuad(std::string_view text);
 
+// An address found in a line: where its text stands, and the address inet_addr reads from it.
+// Small, since the look-ahead keeps one for every address of its window.
 struct FoundAddress {
-    std::string_view Text; // empty when there is none
-    std::size_t Position = 0;
-    std::size_t RunEnd = 0;        // end of the run of digits and dots that held it
-    hostmoor::Address Address = 0; // as inet_addr reads the text
+    std::uint64_t Position = 0;
+    std::uint32_t Length = 0; // 0: none found
+    hostmoor::Address Address = 0;
+
+    std::string_view TextIn(std::string_view line) const { return line.substr(Position, Length); }
+    std::uint64_t End() const { return Position + Length; }
 };
 
 // The first address in the line at or after `from` that is not on the ignore list (none when
-// ignore is null).
+// ignore is null). A dotted quad that directly follows a product name and "/" (Chrome/120.0.0.0)
+// is a version, not an address.
 FoundAddress FindAddressInLine(std::string_view line, std::size_t from = 0,
                                const TDNSIgnoreList* ignore = nullptr);
 

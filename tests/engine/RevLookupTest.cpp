@@ -78,11 +78,26 @@ TEST_F(RevLookupTest, ReplacesEveryUsableAddressInALine) {
     EXPECT_EQ(RewriteLine("01.02.03.04"), "n4.example"); // octal parts: 1.2.3.4
 }
 
+TEST_F(RevLookupTest, ADottedQuadAfterAProductNameIsAVersion) {
+    resolver.Answer("120.0.0.0", ScriptedResolver::Record("isp-gw.example.cn", {"120.0.0.0"}));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Chrome/120.0.0.0 Safari/537.36", "Chrome/120.0.0.0 Safari/537.36"},
+        {"Version/1.2.3.4 x_2/1.2.3.4 Mobile-OS/1.2.3.4",
+         "Version/1.2.3.4 x_2/1.2.3.4 Mobile-OS/1.2.3.4"},
+        {"http://1.2.3.4/ GET /1.2.3.4", "http://n4.example/ GET /n4.example"},
+        {"2x/1.2.3.4 _a/1.2.3.4 a/.1.2.3.4", "2x/n4.example _a/n4.example a/.n4.example"},
+        {"a1.2.3.4b", "an4.exampleb"},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(RewriteLine(line), expected) << line;
+    EXPECT_EQ(resolver.Calls("120.0.0.0"), 0);
+}
+
 TEST_F(RevLookupTest, AddressesOnTheIgnoreListArePassedOver) {
     engine.IgnoreList.Add("", TextToAddress("21.2.3.4"));
     const std::string line = "21.2.3.4 1.2.3.4";
     const FoundAddress found = FindAddressInLine(line, 0, &engine.IgnoreList);
-    EXPECT_EQ(found.Text, "1.2.3.4");
+    EXPECT_EQ(found.TextIn(line), "1.2.3.4");
     EXPECT_EQ(found.Position, 9u); // the tenth character
     EXPECT_EQ(RewriteLine(line), "21.2.3.4 n4.example");
     EXPECT_EQ(resolver.Calls("21.2.3.4"), 0);
@@ -130,11 +145,11 @@ TEST_F(RevLookupTest, FoundAddressesAreReadAsInetAddrReadsThem) {
                              "4294967295.1.1.1", "192.168.001.010"}) {
         const std::string line = std::string("x ") + quad + " y";
         const FoundAddress found = FindAddressInLine(line);
-        ASSERT_EQ(found.Text, quad);
-        EXPECT_EQ(found.Address, TextToAddress(found.Text)) << quad;
+        ASSERT_EQ(found.TextIn(line), quad);
+        EXPECT_EQ(found.Address, TextToAddress(quad)) << quad;
     }
     // Not a dotted quad once the dot at its end is cut.
-    EXPECT_EQ(FindAddressInLine("x 1.2.3. y").Text, "");
+    EXPECT_EQ(FindAddressInLine("x 1.2.3. y").Length, 0u);
 }
 
 struct BreakCase {
@@ -143,14 +158,18 @@ struct BreakCase {
     std::string output;
 };
 
-TEST_F(RevLookupTest, LineBreaksAreLearnedFromTheFirstCrOrLf) {
+TEST_F(RevLookupTest, CrLfALoneCrAndALoneLfEachEndOneLine) {
     const std::vector<BreakCase> cases = {
-        {"CR LF", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
+        {"CR LF", "a\r\nb\r\n", "a\r\nb\r\n"},
         {"CR LF, last unended", "a\r\nb", "a\r\nb\r\n"},
         {"LF", "a\nb\n", "a\r\nb\r\n"},
         {"CR", "a\rb", "a\r\nb\r\n"},
-        {"lone LF after CR learned", "x\ra\nb\r", "x\r\nab\r\n"},
-        {"CR dropped after LF learned", "a\r\nb\r\n", "a\r\nb\r\n\r\n"},
+        {"lone LF after a CR line", "x\ra\nb\r", "x\r\na\r\nb\r\n"},
+        {"lone CR after LF lines", "a\nb\rc\n", "a\r\nb\r\nc\r\n"},
+        {"LF CR is two breaks", "a\n\rb", "a\r\n\r\nb\r\n"},
+        {"CR CR LF", "a\r\r\nb", "a\r\n\r\nb\r\n"},
+        {"CR LF split between two reads", std::string((1 << 20) - 1, 'x') + "\r\nb\n",
+         std::string((1 << 20) - 1, 'x') + "\r\nb\r\n"},
         {"Ctrl-Z ends the input",
          std::string("a\r\nb\x1a"
                      "c\r\n"),
@@ -307,7 +326,8 @@ TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
     auto* w = new TRevLookup(engine, (dir / "a.log").string(), (dir / "a.rdns").string());
     w->OnTerminate = engine.ThreadManager.DoneHandler();
     w->Start();
-    ASSERT_TRUE(WaitUntil([this] { return resolver.Blocked() > 0; }));
+    // The writer hands its completed lines to the system before it waits for the lookup.
+    ASSERT_TRUE(WaitUntil([this] { return ReadFile(dir / "a.rdns") == "one\r\ntwo\r\n"; }));
     engine.ThreadManager.StopAll();
     // The worker ends without waiting for the lookup; its line stays as it was.
     ASSERT_TRUE(WaitForRegistryEmpty());
