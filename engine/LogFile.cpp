@@ -1,6 +1,9 @@
 #include "LogFile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +18,8 @@ constexpr std::size_t kBufferSize = 1 << 20;
 constexpr char kCtrlZ = 26;
 constexpr char kCR = 13;
 constexpr char kLF = 10;
+// How long a stopped writer waits for the output to take the rest of the line in progress.
+constexpr std::chrono::milliseconds kFinishLine{250};
 
 [[noreturn]] void Fail(const char* what, const std::string& path, int error) {
     throw IoError(std::string(what) + " " + path + ": " + std::strerror(error));
@@ -101,16 +106,48 @@ bool LogReader::Fill() {
     }
 }
 
-bool LogReader::Ready() {
-    if (fRegular || fPos < fEnd || fEof)
+void LogReader::DropLfAfterCr() {
+    if (fAfterCr && fPos < fEnd) {
+        fAfterCr = false;
+        fPos += fBuffer[fPos] == kLF;
+    }
+}
+
+bool LogReader::LineReady() {
+    if (fRegular)
         return true;
-    pollfd input{fFd, POLLIN, 0};
-    return ::poll(&input, 1, 0) > 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        DropLfAfterCr();
+        if (fPos < fEnd) {
+            // The break that ended the last line is looked for first, so that each search
+            // stops within the next line.
+            const char* begin = fBuffer.data() + fPos;
+            const std::size_t size = fEnd - fPos;
+            const char first = fLastBreak;
+            const char* p = static_cast<const char*>(std::memchr(begin, first, size));
+            const std::size_t before = p ? static_cast<std::size_t>(p - begin) : size;
+            return p || std::memchr(begin, first == kCR ? kLF : kCR, before) ||
+                   std::memchr(begin, kCtrlZ, before);
+        }
+        if (fEof)
+            return true;
+        pollfd input{fFd, POLLIN, 0};
+        if (::poll(&input, 1, 0) <= 0)
+            return false;
+        if (!Fill())
+            return true; // the end: nothing to wait for
+    }
+    return false;
 }
 
 bool LogReader::AtEnd() {
     if (fPos == fEnd && !Fill())
         return true;
+    if (fAfterCr) {
+        DropLfAfterCr();
+        if (fPos == fEnd && !Fill())
+            return true;
+    }
     return fBuffer[fPos] == kCtrlZ;
 }
 
@@ -140,6 +177,9 @@ LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fP
 }
 
 LogWriter::LogWriter(int fd, std::string name) : fPath(std::move(name)), fFd(fd), fOwnsFd(false) {
+    struct stat out {};
+    fCanCutBack = ::fstat(fd, &out) == 0 && S_ISREG(out.st_mode);
+    fWholeLines = S_ISFIFO(out.st_mode);
     fBuffer.reserve(kBufferSize);
 }
 
@@ -159,31 +199,58 @@ void LogWriter::SetLineEnd(std::string_view end) {
 }
 
 std::size_t LogWriter::Write(const char* data, std::size_t size, int& error) {
+    using Clock = std::chrono::steady_clock;
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fFd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
+        if (fStopped) {
+            // Only the rest of the line in progress, while the output takes it.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(fGiveUp - Clock::now());
+            pollfd output{fFd, POLLOUT, 0};
+            if (left.count() <= 0 || ::poll(&output, 1, static_cast<int>(left.count())) <= 0)
+                break;
+        }
+        const std::size_t piece =
+            fStopped ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;
+        const ssize_t n = ::write(fFd, data + done, piece);
+        if (n < 0 && errno != EINTR) {
             error = errno;
             break;
         }
-        done += static_cast<std::size_t>(n);
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        // A write cut short by a signal that asks to stop: nothing more but the line begun.
+        if (done < size && !fStopped && fStop && fStop()) {
+            fStopped = true;
+            fGiveUp = Clock::now() + kFinishLine;
+            if (done == 0 || data[done - 1] == kLF)
+                break;
+            if (const void* lf = std::memchr(data + done, kLF, size - done))
+                size = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+        }
     }
     return done;
 }
 
-void LogWriter::FailAndCutBack(std::size_t keep, int error) {
-    fWritten += static_cast<std::int64_t>(keep);
-    if (fCanCutBack) [[maybe_unused]]
-        const int rc = ::ftruncate(fFd, fWritten);
+void LogWriter::FailAndCutBack(std::size_t unwanted, int error) {
+    if (fCanCutBack && unwanted > 0) {
+        // The offset is where the last write ended, also for a file opened to append.
+        const off_t end = ::lseek(fFd, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(unwanted)) [[maybe_unused]]
+            const int rc = ::ftruncate(fFd, end - static_cast<off_t>(unwanted));
+    }
     fBuffer.clear();
+    if (error == EPIPE)
+        throw OutputClosed("Cannot write " + fPath + ": " + std::strerror(error));
     Fail("Cannot write", fPath, error);
 }
 
 void LogWriter::WriteLine(std::string_view line) {
+    if (fStopped)
+        return;
     if (fBuffer.size() + line.size() + fLineEnd.size() > kBufferSize)
         Flush();
+    if (fStopped)
+        return;
     if (line.size() < kBufferSize) {
         fBuffer.append(line);
         fBuffer.append(fLineEnd);
@@ -191,23 +258,42 @@ void LogWriter::WriteLine(std::string_view line) {
     }
     // A long line goes out from where it is, not through a copy.
     int error = 0;
-    if (Write(line.data(), line.size(), error) < line.size() ||
-        Write(fLineEnd.data(), fLineEnd.size(), error) < fLineEnd.size())
-        FailAndCutBack(0, error);
-    fWritten += static_cast<std::int64_t>(line.size() + fLineEnd.size());
+    std::size_t done = Write(line.data(), line.size(), error);
+    if (done == line.size())
+        done += Write(fLineEnd.data(), fLineEnd.size(), error);
+    if (error != 0 && done < line.size() + fLineEnd.size())
+        FailAndCutBack(done, error);
 }
 
 void LogWriter::Flush() {
-    if (fBuffer.empty() || fFd < 0)
+    if (fBuffer.empty() || fFd < 0 || fStopped) {
+        fBuffer.clear();
         return;
+    }
     int error = 0;
-    const std::size_t done = Write(fBuffer.data(), fBuffer.size(), error);
-    if (done < fBuffer.size()) {
+    std::size_t done = 0;
+    while (done < fBuffer.size()) {
+        // A pipe takes whole lines of up to PIPE_BUF bytes whole or not at all, so that a
+        // write cut short leaves no line half written there.
+        std::size_t end = fBuffer.size();
+        if (fWholeLines && end - done > PIPE_BUF) {
+            const char* from = fBuffer.data() + done;
+            const void* lf = ::memrchr(from, kLF, PIPE_BUF);
+            if (!lf) // a longer line goes alone
+                lf = std::memchr(from, kLF, fBuffer.size() - done);
+            end = static_cast<std::size_t>(static_cast<const char*>(lf) - fBuffer.data()) + 1;
+        }
+        const std::size_t wrote = Write(fBuffer.data() + done, end - done, error);
+        done += wrote;
+        if (done < end)
+            break;
+    }
+    if (done < fBuffer.size() && error != 0) {
         // Keep the lines that reached the file whole; every line ends in LF.
         const void* lf = done ? ::memrchr(fBuffer.data(), kLF, done) : nullptr;
-        FailAndCutBack(lf ? static_cast<const char*>(lf) - fBuffer.data() + 1 : 0, error);
+        const std::size_t keep = lf ? static_cast<const char*>(lf) - fBuffer.data() + 1 : 0;
+        FailAndCutBack(done - keep, error);
     }
-    fWritten += static_cast<std::int64_t>(done);
     fBuffer.clear();
 }
 
@@ -224,22 +310,22 @@ void LogWriter::Close() {
 bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
                  const std::function<bool()>& stop) {
     line.clear();
-    char last = static_cast<char>(255);
     for (;;) {
-        // The line is done before more is read, so that a pipe's line is not held back.
-        if (lineBreak != 0 && last == lineBreak)
-            return true;
         if (in.fPos == in.fEnd) {
             if (stop && !line.empty() && stop())
                 return false;
             if (!in.Fill())
                 return !in.fInterrupted; // the end, or a read given up: the line is torn
         }
+        if (in.fAfterCr) {
+            in.DropLfAfterCr();
+            continue;
+        }
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;
-        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not. The learned
-        // break is looked for first, so that each search stops at the end of this line.
-        const char first = lineBreak == kCR ? kCR : kLF;
+        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not. The break that
+        // ended the last line is looked for first, so that each search stops within this line.
+        const char first = in.fLastBreak;
         const char other = first == kCR ? kLF : kCR;
         const char* p = static_cast<const char*>(std::memchr(begin, first, end - begin));
         if (!p)
@@ -248,18 +334,19 @@ bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
             p = static_cast<const char*>(o);
         if (const void* eof = std::memchr(begin, kCtrlZ, p - begin))
             p = static_cast<const char*>(eof);
-        if (p > begin) {
-            line.append(begin, p);
-            in.fPos += static_cast<std::size_t>(p - begin);
-            last = p[-1];
+        line.append(begin, p);
+        in.fPos += static_cast<std::size_t>(p - begin);
+        if (p == end)
             continue;
-        }
         if (*p == kCtrlZ)
             return true;
         ++in.fPos;
-        last = *p;
+        in.fLastBreak = *p;
         if (lineBreak == 0)
             lineBreak = *p;
+        in.fAfterCr = *p == kCR;
+        in.DropLfAfterCr();
+        return true;
     }
 }
 

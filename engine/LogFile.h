@@ -2,6 +2,7 @@
 // reading that learns the line break.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -14,6 +15,12 @@ namespace hostmoor {
 class IoError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The reader of a pipe or socket output has gone (EPIPE).
+class OutputClosed : public IoError {
+public:
+    using IoError::IoError;
 };
 
 // Raises IoError when the file cannot be opened.
@@ -39,9 +46,9 @@ public:
 
     // True when no byte is left or the next byte is a Ctrl-Z. Raises IoError.
     bool AtEnd();
-    // Whether more can be read without waiting: always for a file, for a pipe or a terminal
-    // only what has arrived.
-    bool Ready();
+    // Whether the next line can be read, or the end seen, without waiting: always for a file;
+    // for a pipe or a terminal only when the line has arrived whole.
+    bool LineReady();
     void Close();
     // Bytes taken from the input so far.
     std::int64_t Consumed() const { return fConsumed + static_cast<std::int64_t>(fPos); }
@@ -50,6 +57,8 @@ private:
     friend bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
                             const std::function<bool()>& stop);
     bool Fill();
+    // After a line ended by CR: drops the LF of a CR LF pair if it has arrived.
+    void DropLfAfterCr();
 
     std::string fPath;
     int fFd = -1;
@@ -61,6 +70,8 @@ private:
     bool fEof = false;
     bool fRegular = true;
     bool fInterrupted = false; // a read was given up because fStop held
+    bool fAfterCr = false;     // the last line ended with a CR whose next byte is not read yet
+    char fLastBreak = 10;      // the break that ended the last line, looked for first
     std::function<bool()> fStop;
 };
 
@@ -80,6 +91,9 @@ public:
 
     // What follows each line: CR LF unless set otherwise.
     void SetLineEnd(std::string_view end);
+    // Asked when a write is interrupted by a signal: once it holds, the line in progress is
+    // finished if the output takes it within a moment, and nothing more is written.
+    void SetStop(std::function<bool()> stop) { fStop = std::move(stop); }
     void WriteLine(std::string_view line);
     // Hands every completed line to the operating system.
     void Flush();
@@ -87,19 +101,24 @@ public:
 
 private:
     std::size_t Write(const char* data, std::size_t size, int& error);
-    [[noreturn]] void FailAndCutBack(std::size_t keep, int error);
+    // Raises IoError (OutputClosed for EPIPE) after cutting a regular file back by the bytes
+    // just written past its last complete line.
+    [[noreturn]] void FailAndCutBack(std::size_t unwanted, int error);
 
     std::string fPath;
     int fFd = -1;
     bool fOwnsFd = true;
     bool fCanCutBack = false;
+    bool fWholeLines = false; // a pipe: each write ends on a line end
     std::string fLineEnd = "\r\n";
     std::string fBuffer;
-    std::int64_t fWritten = 0; // bytes of complete lines handed to the system
+    std::function<bool()> fStop;
+    bool fStopped = false;                         // writing ended by fStop
+    std::chrono::steady_clock::time_point fGiveUp; // for the rest of the line in progress
 };
 
-// Reads the next line. The first CR or LF of the input becomes the learned break; the other
-// of the two is dropped wherever it stands. Gives false, with the line incomplete, when
+// Reads the next line. CR LF, a lone CR and a lone LF each end one line; the first break of
+// the input is kept in lineBreak (CR for CR LF). Gives false, with the line incomplete, when
 // stop() holds before the line is read (it is asked at every buffer of a long line).
 bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
                  const std::function<bool()>& stop = {});

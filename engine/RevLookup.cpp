@@ -58,7 +58,7 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
             out.clear();
         out.append(line.substr(copied, address.Position - copied));
         out.append(name);
-        copied = address.Position + address.Text.size();
+        copied = address.End();
     }
     if (copied == 0)
         return false;
@@ -74,7 +74,7 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
         ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow);
     LookAhead::Line line;
     auto next = [&] {
-        if (!in.Ready())
+        if (!in.LineReady())
             out.Flush(); // what is written reaches a pipe's reader before the wait for input
         if (ahead)
             return ahead->Next(line);
