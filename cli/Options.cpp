@@ -41,36 +41,63 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         const std::string& arg = args[i];
         if (onlyFiles || arg == "-" || arg.empty() || arg[0] != '-') {
             options.Files.push_back(arg);
-        } else if (arg == "--") {
+            continue;
+        }
+        if (arg == "--") {
             onlyFiles = true;
-        } else if (arg == "-j" || arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
-            std::string value;
-            if (arg.size() > 7 && arg[6] == '=')
-                value = arg.substr(7);
+            continue;
+        }
+        // A long option may carry its value after "=", which is then its value even if empty.
+        const std::size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string name = arg.substr(0, equals);
+        const bool attached = equals != std::string::npos;
+        auto value = [&](std::string& into) {
+            if (attached)
+                into = arg.substr(equals + 1);
             else if (i + 1 < args.size())
-                value = args[++i];
+                into = args[++i];
             else {
-                error = "option '" + arg + "' needs a number";
+                error = "option '" + name + "' needs a value";
                 return false;
             }
-            if (!ParseJobs(value, options.Jobs)) {
-                error = "'" + value + "' is not a number of lookups from 1 to 1024";
+            if (into.empty()) {
+                error = "option '" + name + "' needs a value";
                 return false;
             }
-        } else if (arg == "--crlf") {
-            options.CrLf = true;
-        } else if (arg == "-s" || arg == "--stats") {
-            options.Stats = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options.Quiet = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.Help = true;
-        } else if (arg == "-V" || arg == "--version") {
-            options.Version = true;
+            return true;
+        };
+        auto flag = [&](bool& into) {
+            if (attached) {
+                error = "option '" + name + "' takes no value";
+                return false;
+            }
+            into = true;
+            return true;
+        };
+        bool ok = true;
+        if (name == "-j" || name == "--jobs") {
+            std::string text;
+            ok = value(text);
+            if (ok && !ParseJobs(text, options.Jobs)) {
+                error = "'" + text + "' is not a number of lookups from 1 to 1024";
+                ok = false;
+            }
+        } else if (name == "--crlf") {
+            ok = flag(options.CrLf);
+        } else if (name == "-s" || name == "--stats") {
+            ok = flag(options.Stats);
+        } else if (name == "-q" || name == "--quiet") {
+            ok = flag(options.Quiet);
+        } else if (name == "-h" || name == "--help") {
+            ok = flag(options.Help);
+        } else if (name == "-V" || name == "--version") {
+            ok = flag(options.Version);
         } else {
             error = "unknown option '" + arg + "'";
-            return false;
+            ok = false;
         }
+        if (!ok)
+            return false;
     }
     return true;
 }

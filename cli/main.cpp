@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -28,30 +30,97 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> gSignal{0}; // the signal that asked the program to stop, or 0
 
+// Standard error: messages, and on a terminal a progress line redrawn in place, which a
+// message clears first so that the two never share a line.
+class StatusLine {
+public:
+    void Say(const std::string& text) {
+        std::lock_guard guard(fLock);
+        ClearLocked();
+        std::fprintf(stderr, "hostmoor-rdns: %s\n", text.c_str());
+    }
+    void Draw(const std::string& text) {
+        std::lock_guard guard(fLock);
+        std::fprintf(stderr, "\rhostmoor-rdns: %s\033[K", text.c_str());
+        fDrawn = true;
+    }
+    void Clear() {
+        std::lock_guard guard(fLock);
+        ClearLocked();
+    }
+
+private:
+    void ClearLocked() {
+        if (fDrawn)
+            std::fprintf(stderr, "\r\033[K");
+        fDrawn = false;
+    }
+    std::mutex fLock;
+    bool fDrawn = false;
+};
+
+StatusLine gStatus;
+
 void Say(const std::string& text) {
-    std::fprintf(stderr, "hostmoor-rdns: %s\n", text.c_str());
+    gStatus.Say(text);
 }
 
-// Interrupts a read of the rewriting thread; the handler itself does nothing.
+// Interrupts a read or a write of the rewriting thread; the handler itself does nothing.
 void OnWake(int) {}
+
+// Without a thread of its own the rewrite runs on the main thread, and a stopping signal only
+// marks the stop.
+void OnStopSignal(int signal) {
+    if (gSignal.load() == 0)
+        gSignal.store(signal);
+}
+
+// The signals that stop a rewrite, keeping every line completed: the terminal closed,
+// interrupted or quit, or a request to end.
+constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+bool SameTerminal(int a, int b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::isatty(a) && ::isatty(b) && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 &&
+           sa.st_rdev == sb.st_rdev;
+}
+
+// Whether standard output is the very file standard input reads: filtering would read its
+// own output back for ever.
+bool OutputIsInput() {
+    struct stat in {};
+    struct stat out {};
+    return ::fstat(STDIN_FILENO, &in) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+           S_ISREG(in.st_mode) && S_ISREG(out.st_mode) && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+}
 
 // What the rewriting thread did, for the progress line, the figures and the exit status.
 struct Run {
     std::atomic<bool> Done{false};
     std::atomic<bool> Failed{false};
-    std::mutex Lock;     // guards Current
-    std::string Current; // the file being rewritten, empty when filtering
+    std::atomic<bool> OutputClosed{false}; // standard output's reader went away
+    std::mutex Lock;                       // guards Current
+    std::string Current;                   // the file being rewritten, empty when filtering
     RewriteCounts Counts;
     std::int64_t Bytes = 0;
 };
 
 void Filter(EngineRuntime& engine, const Options& options, Run& run) {
+    if (OutputIsInput()) {
+        Say("standard input: " +
+            RefusalReason({{"standard input", "standard output"}, Refusal::OutputIsInput}));
+        run.Failed = true;
+        return;
+    }
     LogReader in(STDIN_FILENO, "standard input");
     LogWriter out(STDOUT_FILENO, "standard output");
     if (options.CrLf)
         out.SetLineEnd("\r\n");
     auto stop = [] { return gSignal.load() != 0; };
     in.SetStop(stop);
+    out.SetStop(stop);
     char lineBreak = 0;
     const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop, !options.CrLf);
     out.Close();
@@ -95,6 +164,9 @@ void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {
             run.Counts.Lines += counts.Lines;
             run.Counts.Addresses += counts.Addresses;
             run.Bytes += engine.TotalBytes.load();
+        } catch (const OutputClosed&) {
+            run.OutputClosed = true; // nothing more can be given to it: end at once
+            break;
         } catch (const std::exception& e) {
             Say(PrintableFileName(e.what()));
             run.Failed = true;
@@ -104,7 +176,7 @@ void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {
     run.Current.clear();
 }
 
-// A line on standard error, redrawn in place: the file's percentage, or the lines filtered.
+// The progress line: the file's percentage, or the lines filtered.
 class Progress {
 public:
     explicit Progress(bool shown) : fShown(shown), fStart(Clock::now()) {}
@@ -129,20 +201,25 @@ public:
                           static_cast<long long>(lines),
                           seconds > 0 ? static_cast<double>(lines) / seconds : 0.0);
         }
-        std::fprintf(stderr, "\rhostmoor-rdns: %s\033[K", text);
-        fDrawn = true;
-    }
-    void Clear() {
-        if (fDrawn)
-            std::fprintf(stderr, "\r\033[K");
-        fDrawn = false;
+        gStatus.Draw(text);
     }
 
 private:
     const bool fShown;
     const Clock::time_point fStart;
-    bool fDrawn = false;
 };
+
+// Ends the program as a filter ends whose output was closed: by SIGPIPE, saying nothing.
+[[noreturn]] void EndForClosedOutput() {
+    gStatus.Clear();
+    std::signal(SIGPIPE, SIG_DFL);
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);
+}
 
 } // namespace
 
@@ -163,19 +240,19 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // SIGINT and SIGTERM are taken here, on the main thread, and SIGUSR2, which the rewriting
-    // thread sends when it is done; every other thread keeps them blocked. The rewriting
-    // thread is woken from a read by SIGUSR1.
+    // The stopping signals are taken here, on the main thread, and SIGUSR2, which the
+    // rewriting thread sends when it is done; every other thread keeps them blocked. The
+    // rewriting thread is woken from a read or a write by SIGUSR1.
     sigset_t waited;
     sigemptyset(&waited);
-    sigaddset(&waited, SIGINT);
-    sigaddset(&waited, SIGTERM);
+    for (int signal : kStopSignals)
+        sigaddset(&waited, signal);
     sigaddset(&waited, SIGUSR2);
     sigset_t blocked = waited;
     sigaddset(&blocked, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     struct sigaction wake {};
-    wake.sa_handler = OnWake; // no SA_RESTART: a read returns EINTR
+    wake.sa_handler = OnWake; // no SA_RESTART: a read or a write returns EINTR
     sigaction(SIGUSR1, &wake, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -185,22 +262,39 @@ int main(int argc, char** argv) {
     Run run;
     const auto start = Clock::now();
     const pthread_t mainThread = pthread_self();
-    std::thread worker([&] {
-        sigset_t wakeOnly;
-        sigemptyset(&wakeOnly);
-        sigaddset(&wakeOnly, SIGUSR1);
-        pthread_sigmask(SIG_UNBLOCK, &wakeOnly, nullptr);
+    auto rewrite = [&] {
         Rewrite(engine, options, run);
         run.Done = true;
-        pthread_kill(mainThread, SIGUSR2);
-    });
+    };
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            sigset_t wakeOnly;
+            sigemptyset(&wakeOnly);
+            sigaddset(&wakeOnly, SIGUSR1);
+            pthread_sigmask(SIG_UNBLOCK, &wakeOnly, nullptr);
+            rewrite();
+            pthread_kill(mainThread, SIGUSR2);
+        });
+    } catch (const std::system_error&) {
+        // No thread to spare (a task limit): rewrite here, a stopping signal ending it at the
+        // next line or read.
+        struct sigaction stop {};
+        stop.sa_handler = OnStopSignal;
+        for (int signal : kStopSignals)
+            sigaction(signal, &stop, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+        rewrite();
+    }
 
-    Progress progress(!options.Quiet && ::isatty(STDERR_FILENO));
+    // No progress line where standard output draws on the same terminal.
+    Progress progress(!options.Quiet && ::isatty(STDERR_FILENO) &&
+                      !SameTerminal(STDOUT_FILENO, STDERR_FILENO));
     Clock::time_point giveUp = Clock::time_point::max();
     while (!run.Done) {
         timespec tick{0, 200'000'000};
         const int signal = sigtimedwait(&waited, nullptr, &tick);
-        if ((signal == SIGINT || signal == SIGTERM) && !gSignal) {
+        if (signal > 0 && signal != SIGUSR2 && !gSignal) {
             gSignal = signal;
             engine.SetApplicationTerminating(true);
             // A lookup already in the resolver is not waited for long.
@@ -212,7 +306,9 @@ int main(int argc, char** argv) {
             break;
         progress.Show(engine, run);
     }
-    progress.Clear();
+    gStatus.Clear();
+    if (run.OutputClosed)
+        EndForClosedOutput();
     const int status = gSignal ? 128 + gSignal : run.Failed ? 1 : 0;
     if (run.Done && options.Stats) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -233,6 +329,7 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         std::_Exit(status);
     }
-    worker.join();
+    if (worker.joinable())
+        worker.join();
     return status;
 }

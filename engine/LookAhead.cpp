@@ -9,9 +9,26 @@ namespace hostmoor {
 
 namespace {
 
-// The window's line buffers keep their memory up to this, so that the window's lines need no
+// The window's line buffers keep their memory up to these, so that the window's lines need no
 // new memory each time, while its memory stays bounded whatever lines pass through.
 constexpr std::size_t kKeptSlotCapacity = 1024;
+constexpr std::size_t kKeptSlotAddresses = 16;
+// What an address of the window costs beside its text: its place in the line's list, and its
+// share of the window's and the pool's records of addresses asked for.
+constexpr std::size_t kAddressCost = 96;
+
+std::size_t Cost(const LookAhead::Line& line) {
+    return line.Text.size() + line.Found.size() * kAddressCost;
+}
+
+void GiveBackMemory(LookAhead::Line& line) {
+    if (line.Text.capacity() > kKeptSlotCapacity)
+        std::string().swap(line.Text);
+    if (line.Found.capacity() > kKeptSlotAddresses) {
+        std::vector<FoundAddress>().swap(line.Found);
+        std::vector<char>().swap(line.Asked);
+    }
+}
 
 void Swap(LookAhead::Line& a, LookAhead::Line& b) {
     a.Text.swap(b.Text);
@@ -81,7 +98,7 @@ bool LookAhead::ReadOne() {
         Ask(line);
         ++fAskedLines;
     }
-    fBytes += line.Text.size();
+    fBytes += Cost(line);
     ++fCount;
     return true;
 }
@@ -93,25 +110,22 @@ bool LookAhead::Next(Line& line) {
     }
     auto room = [this] {
         const std::size_t lines = fAsking ? fLimits.Lines : std::min(fLimits.Quiet, fLimits.Lines);
-        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes && fIn.Ready());
+        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes && fIn.LineReady());
     };
     while (room() && ReadOne()) {
     }
     if (fCount == 0 || fStop())
         return false;
     // The caller's old line takes the front line's place, to be read into again.
-    if (line.Text.capacity() > kKeptSlotCapacity)
-        std::string().swap(line.Text);
+    GiveBackMemory(line);
     Swap(line, Slot(0));
     fHead = fHead + 1 < fRing.size() ? fHead + 1 : 0;
     --fCount;
-    fBytes -= line.Text.size();
+    fBytes -= Cost(line);
     fAskedLines -= fAskedLines > 0;
     fStarting -= line.Started;
     for (std::size_t i = 0; i < line.Found.size(); ++i) {
-        // The view of the address follows the text to its new place.
-        FoundAddress& found = line.Found[i];
-        found.Text = std::string_view(line.Text).substr(found.Position, found.Text.size());
+        const FoundAddress& found = line.Found[i];
         if (i >= line.Asked.size() || !line.Asked[i])
             continue;
         if (auto it = fAsked.find(found.Address); it != fAsked.end() && --it->second == 0) {

@@ -19,9 +19,10 @@ class LogReader;
 class LookAhead {
 public:
     // How far reading runs ahead while lookups are wanted: this many lines and bytes at most
-    // (always one line). Once Quiet lines in a row have wanted none, it reads only Quiet lines
-    // ahead and asks nothing, so that a line is still in the processor's cache when it is
-    // written; the first address the writer finds unrecorded wakes it again.
+    // (always one line); each address found counts as some bytes more, for its records. Once Quiet
+    // lines in a row have wanted none, it reads only Quiet lines ahead and asks nothing, so that a
+    // line is still in the processor's cache when it is written; the first address the writer finds
+    // unrecorded wakes it again.
     struct Window {
         std::size_t Lines = 16384;
         std::size_t Bytes = 8 << 20;
@@ -61,7 +62,7 @@ private:
     std::vector<Line> fRing; // the window: fCount lines from fHead
     std::size_t fHead = 0;
     std::size_t fCount = 0;
-    std::size_t fBytes = 0;
+    std::size_t fBytes = 0;      // the window's text and its addresses' records
     std::size_t fAskedLines = 0; // the first lines of the window, whose addresses were asked
     std::size_t fStarting = 0;   // lines of the window that started a lookup
     std::size_t fCalm = 0;       // lines given out in a row while none did

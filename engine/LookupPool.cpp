@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 namespace hostmoor {
 
@@ -36,15 +37,50 @@ bool TLookupPool::Recorded(Address address) const {
 }
 
 // Under fLock. Starts a thread while more is queued than idle threads can take, up to the
-// limit.
+// limit. A thread the system refuses is done without: the pool goes on with those it has, and
+// asks again a second later.
 void TLookupPool::Enqueue(Address address, bool first) {
+    if (static_cast<int>(fQueue.size()) >= fIdle && static_cast<int>(fThreads.size()) < fLimit) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= fNoThreadsUntil) {
+            try {
+                fThreads.emplace_back(&TLookupPool::Serve, this);
+            } catch (const std::system_error&) {
+                fNoThreadsUntil = now + std::chrono::seconds(1);
+            }
+        }
+    }
+    if (fThreads.empty())
+        return; // the worker that awaits it looks it up
     if (first)
         fQueue.push_front(address);
     else
         fQueue.push_back(address);
-    if (static_cast<int>(fQueue.size()) > fIdle && static_cast<int>(fThreads.size()) < fLimit)
-        fThreads.emplace_back(&TLookupPool::Serve, this);
     fWork.notify_one();
+}
+
+void TLookupPool::Run(std::unique_lock<std::mutex>& lock, Address address) {
+    fInFlight[address].Running = true;
+    ++fRunning;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+        // Another worker's lookup may have recorded it since it was queued.
+        if (!Recorded(address))
+            fLookups += LookUpAndRecord(fEngine, address);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    lock.lock();
+    --fRunning;
+    auto it = fInFlight.find(address);
+    if (error && it->second.Interest > 0) {
+        it->second.Running = false;
+        it->second.Error = error;
+    } else {
+        fInFlight.erase(it);
+    }
+    fDone.notify_all();
 }
 
 bool TLookupPool::Prefetch(Address address) {
@@ -77,18 +113,28 @@ std::string TLookupPool::Await(Address address, const std::function<bool()>& sto
             if (it == fInFlight.end()) // done meanwhile, or never asked for
                 it = fInFlight.try_emplace(address).first;
         }
-        if (!it->second.Running)
-            Enqueue(address, true); // an older place in the queue is passed over
         // While it waits, this worker asks for the lookup too, so that it is not dropped.
         ++it->second.Interest;
+        if (!it->second.Running && !it->second.Error)
+            Enqueue(address, true); // an older place in the queue is passed over
         for (;;) {
             it = fInFlight.find(address);
             if (it == fInFlight.end() || fStopping)
                 break;
+            if (it->second.Error) {
+                const std::exception_ptr error = it->second.Error;
+                if (--it->second.Interest <= 0)
+                    fInFlight.erase(it);
+                std::rethrow_exception(error);
+            }
             if (stop()) {
                 if (--it->second.Interest <= 0 && !it->second.Running)
                     fInFlight.erase(it);
                 return {};
+            }
+            if (fThreads.empty() && !it->second.Running) {
+                Run(lock, address); // no thread could be started: the worker looks it up
+                continue;
             }
             fDone.wait_for(lock, std::chrono::milliseconds(20));
         }
@@ -117,18 +163,9 @@ void TLookupPool::Serve() {
         const Address address = fQueue.front();
         fQueue.pop_front();
         auto it = fInFlight.find(address);
-        if (it == fInFlight.end() || it->second.Running)
+        if (it == fInFlight.end() || it->second.Running || it->second.Error)
             continue; // dropped, or taken from its other place in the queue
-        it->second.Running = true;
-        ++fRunning;
-        lock.unlock();
-        // Another worker's lookup may have recorded it since it was queued.
-        if (!Recorded(address))
-            fLookups += LookUpAndRecord(fEngine, address);
-        lock.lock();
-        fInFlight.erase(address);
-        --fRunning;
-        fDone.notify_all();
+        Run(lock, address);
     }
 }
 

@@ -6,9 +6,11 @@
 #include "Resolver.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -44,7 +46,9 @@ public:
     // when it is recorded.
     bool Prefetch(Address address);
     // The address's host name once its lookup is done, moving the lookup to the head of the
-    // queue if it has not begun; empty when there is none or when stop() holds first.
+    // queue if it has not begun; empty when there is none or when stop() holds first. When no
+    // thread of the pool could be started, the caller makes the lookup itself. An exception
+    // the resolver raised for the address is raised here.
     std::string Await(Address address, const std::function<bool()>& stop);
     // A worker no longer needs these (once for each Prefetch): a lookup that nobody else
     // asked for and that has not begun is dropped.
@@ -58,11 +62,14 @@ public:
 private:
     struct Entry {
         bool Running = false;
-        int Interest = 0; // workers that asked for it
+        int Interest = 0;         // workers that asked for it
+        std::exception_ptr Error; // what the resolver raised, kept for the workers that wait
     };
 
     bool Recorded(Address address) const;
     void Enqueue(Address address, bool first);
+    // Makes the lookup of a queued or new entry, with fLock released meanwhile.
+    void Run(std::unique_lock<std::mutex>& lock, Address address);
     void Serve();
 
     EngineRuntime& fEngine;
@@ -75,6 +82,8 @@ private:
     std::deque<Address> fQueue;
     std::unordered_map<Address, Entry> fInFlight;
     std::vector<std::thread> fThreads;
+    // When the system refused a thread (a task limit), none is asked for until then.
+    std::chrono::steady_clock::time_point fNoThreadsUntil;
     int fIdle = 0;
     bool fStopping = false;
     std::atomic<int> fRunning{0};

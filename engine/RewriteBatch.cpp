@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <sys/stat.h>
 
 namespace hostmoor {
@@ -13,30 +13,39 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The names under which a file may be read or written: its path with the folder's links
-// resolved, the path with every link resolved, and its device and inode when it exists.
-using Identity = std::set<std::string>;
+// A file as the system opens it: its device and inode when it exists, otherwise its name in
+// its folder, the folder resolved as the kernel resolves it (links first, then "..").
+struct Identity {
+    std::string Path;
+    bool Exists = false;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+};
 
 Identity IdentityOf(const std::string& path) {
-    Identity ids;
+    Identity id;
     std::error_code ec;
-    const fs::path p = fs::absolute(fs::path(path), ec).lexically_normal();
-    if (!ec) {
-        const fs::path folder = fs::weakly_canonical(p.parent_path(), ec);
-        ids.insert("path:" + (ec ? p : folder / p.filename()).string());
-        const fs::path full = fs::weakly_canonical(p, ec);
-        if (!ec)
-            ids.insert("path:" + full.string());
+    fs::path p = fs::absolute(fs::path(path), ec); // not normalised: ".." may follow a link
+    if (ec)
+        p = path;
+    id.Path = p.string();
+    if (char* folder = ::realpath(p.parent_path().c_str(), nullptr)) {
+        id.Path = (fs::path(folder) / p.filename()).string();
+        std::free(folder);
     }
-    ids.insert("path:" + path);
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0)
-        ids.insert("inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
-    return ids;
+    if (::stat(path.c_str(), &st) == 0) {
+        id.Exists = true;
+        id.Device = st.st_dev;
+        id.Inode = st.st_ino;
+    }
+    return id;
 }
 
 bool Same(const Identity& a, const Identity& b) {
-    return std::any_of(a.begin(), a.end(), [&b](const std::string& id) { return b.count(id); });
+    if (a.Exists && b.Exists)
+        return a.Device == b.Device && a.Inode == b.Inode;
+    return a.Path == b.Path;
 }
 
 bool IsRegularFile(const std::string& path) {
@@ -72,6 +81,9 @@ std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
     std::vector<Identified> others;
     for (const RewriteJob& job : running)
         others.push_back({IdentityOf(job.InFileName), IdentityOf(job.OutFileName)});
+    std::vector<Identity> named; // every input of the batch, whatever becomes of its job
+    for (const std::string& input : inputs)
+        named.push_back(IdentityOf(input));
     std::vector<Identified> accepted;
     std::vector<BatchEntry> plan;
     for (const std::string& input : inputs) {
@@ -93,7 +105,9 @@ std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
         else if (std::any_of(accepted.begin(), accepted.end(),
                              [&ids](const Identified& o) { return Same(ids.In, o.In); }))
             entry.Verdict = Refusal::NamedTwice;
-        else if (std::any_of(accepted.begin(), accepted.end(), clash))
+        else if (std::any_of(accepted.begin(), accepted.end(), clash) ||
+                 std::any_of(named.begin(), named.end(),
+                             [&ids](const Identity& in) { return Same(ids.Out, in); }))
             entry.Verdict = Refusal::SharedOutput;
         else if (std::any_of(others.begin(), others.end(), clash))
             entry.Verdict = Refusal::Running;

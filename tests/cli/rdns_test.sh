@@ -58,6 +58,13 @@ exec 7>in.fifo 8<out.fifo
 printf '192.0.2.1 live\n' >&7
 IFS= read -r -t 10 first <&8 || fail "no line out while the input stays open"
 [ "$first" = "host-1.hm.test live" ] || fail "live line: $first"
+# A line is out while the next one has only partly arrived, also after CR LF.
+printf '192.0.2.2 second\r\n192.0.2.3 thi' >&7
+IFS= read -r -t 10 second <&8 || fail "a complete line held back by a partial one"
+[ "$second" = "host-2.hm.test second" ] || fail "second line: $second"
+printf 'rd\n' >&7
+IFS= read -r -t 10 third <&8 || fail "no third line"
+[ "$third" = "host-3.hm.test third" ] || fail "third line: $third"
 exec 7>&-
 wait $pid || fail "status $? at the end of a live pipe"
 exec 8<&-
@@ -110,29 +117,92 @@ expect 2 "$(printf "hostmoor-rdns: unknown option '--nope'\nTry 'hostmoor-rdns -
     "$rdns" --nope
 expect 2 "$(printf "hostmoor-rdns: 'many' is not a number of lookups from 1 to 1024\nTry 'hostmoor-rdns --help'.")" \
     "$rdns" --jobs many
+expect 2 "$(printf "hostmoor-rdns: option '--jobs' needs a value\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --jobs= 8 a.log
 
-echo "== SIGTERM in the middle of a file: complete lines, a status that is not 0"
-for i in $(seq 1 3000); do echo "192.0.2.$((i % 10 + 1)) line $i"; done >big.log
-echo "198.51.100.9 never answered" >>big.log
-echo "192.0.2.1 after" >>big.log
-"$rdns" big.log 2>err &
+echo "== a filter refuses to append to its own input, and ends quietly when its reader goes"
+printf '192.0.2.1 a\n' >self.log
+expect 1 "hostmoor-rdns: standard input: its output standard output is the file itself" \
+    sh -c "'$rdns' <self.log >>self.log"
+[ "$(cat self.log)" = "192.0.2.1 a" ] || fail "its own input changed: $(cat self.log)"
+seq 1 200000 | sed 's/^/192.0.2.4 /' >many.log
+(
+    "$rdns" <many.log 2>err
+    echo $? >rc
+) | head -1 >first
+[ "$(cat first)" = "host-4.hm.test 1" ] || fail "head -1: $(cat first)"
+[ "$(cat rc)" = 141 ] || fail "status $(cat rc) once the reader went, not as SIGPIPE ends a filter"
+[ ! -s err ] || fail "said '$(cat err)' once the reader went"
+
+echo "== a full disk leaves the filtered output on a complete line"
+mkdir full
+mount -t tmpfs -o size=64k tmpfs full || fail "no small tmpfs"
+awk 'BEGIN { for (i = 0; i < 5000; i++) printf "192.0.2.5 line %d of a log that fills the disk\n", i }' |
+    "$rdns" >full/out 2>err
+[ $? = 1 ] || fail "a full disk did not fail the filter"
+grep -q "No space left on device" err || fail "full disk: $(cat err)"
+[ "$(tail -c 1 full/out | od -An -c | tr -d ' ')" = '\n' ] || fail "the filtered output ends inside a line"
+umount full
+
+echo "== SIGINT stops a writer that nobody reads at once, the pipe holding whole lines"
+mkfifo stuck.fifo
+"$rdns" <many.log >stuck.fifo 2>/dev/null &
 pid=$!
-for _ in $(seq 100); do
-    [ "$(wc -l <big.rdns 2>/dev/null)" = 3000 ] && break
-    sleep 0.1
-done
+exec 9<stuck.fifo
+IFS= read -r line <&9 # it is running, and the pipe fills behind this line
 sleep 0.3
 begin=$(date +%s.%N)
-kill -TERM $pid
+kill -INT $pid
 wait $pid
 rc=$?
 elapsed=$(echo "$(date +%s.%N) - $begin" | bc)
-[ "$rc" = 143 ] || fail "status $rc after SIGTERM"
-(($(echo "$elapsed < 20" | bc))) || fail "still running ${elapsed}s after SIGTERM"
-lines=$(wc -l <big.rdns)
-{ [ "$lines" = 3000 ] || [ "$lines" = 3001 ]; } || fail "$lines lines"
-[ "$(sed -n 3000p big.rdns | tr -d '\r')" = "host-1.hm.test line 3000" ] || fail "line 3000"
-[ "$(tail -c 2 big.rdns | od -An -c | tr -d ' ')" = '\r\n' ] || fail "ends inside a line"
+cat <&9 >stuck.out
+exec 9<&-
+[ "$rc" = 130 ] || fail "status $rc after SIGINT"
+(($(echo "$elapsed < 0.5" | bc))) || fail "SIGINT took ${elapsed}s to stop a blocked writer"
+[ "$(tail -c 1 stuck.out | od -An -c | tr -d ' ')" = '\n' ] || fail "the pipe ends inside a line"
+
+echo "== a task limit: the lookups go on with the threads there are, or none"
+chmod 755 .
+mkdir limited
+chmod 777 limited
+for i in $(seq 1 3000); do echo "192.0.2.$((i % 10 + 1)) line $i 198.18.$((i % 7)).$((i % 250))"; done >limited/in.log
+"$engine" --jobs 0 limited/in.log limited/expected.rdns >/dev/null || fail "no reference"
+# 1: no thread beside the main one; 2: none for lookups; 4: two for lookups.
+for nproc in 1 2 4; do
+    rm -f limited/in.rdns
+    setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=$nproc \
+        "$rdns" --jobs 64 limited/in.log 2>err
+    rc=$?
+    [ "$rc" = 0 ] || fail "status $rc under a limit of $nproc tasks: $(cat err)"
+    cmp -s limited/in.rdns limited/expected.rdns || fail "output under a limit of $nproc tasks differs"
+done
+
+echo "== SIGTERM, SIGHUP and SIGQUIT in the middle of a file: complete lines, 128 + the signal"
+for i in $(seq 1 3000); do echo "192.0.2.$((i % 10 + 1)) line $i"; done >big.log
+echo "198.51.100.9 never answered" >>big.log
+echo "192.0.2.1 after" >>big.log
+for signal in TERM HUP QUIT; do
+    rm -f big.rdns
+    "$rdns" big.log 2>err &
+    pid=$!
+    for _ in $(seq 100); do
+        [ "$(wc -l 2>/dev/null <big.rdns)" = 3000 ] && break
+        sleep 0.1
+    done
+    sleep 0.3
+    begin=$(date +%s.%N)
+    kill -"$signal" $pid
+    wait $pid
+    rc=$?
+    elapsed=$(echo "$(date +%s.%N) - $begin" | bc)
+    [ "$rc" = $((128 + $(kill -l "$signal"))) ] || fail "status $rc after SIG$signal"
+    (($(echo "$elapsed < 20" | bc))) || fail "still running ${elapsed}s after SIG$signal"
+    lines=$(wc -l <big.rdns)
+    { [ "$lines" = 3000 ] || [ "$lines" = 3001 ]; } || fail "$lines lines after SIG$signal"
+    [ "$(sed -n 3000p big.rdns | tr -d '\r')" = "host-1.hm.test line 3000" ] || fail "line 3000"
+    [ "$(tail -c 2 big.rdns | od -An -c | tr -d ' ')" = '\r\n' ] || fail "ends inside a line"
+done
 
 if [ $failures -ne 0 ]; then
     exit 1

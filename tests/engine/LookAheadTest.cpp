@@ -234,3 +234,34 @@ TEST_F(LookAheadTest, AWaitingWorkerKeepsItsLookupAndDropsItWhenItStops) {
     ASSERT_TRUE(WaitUntil([&] { return !pool.Busy(); }));
     EXPECT_EQ(resolver.Calls("10.8.0.3"), 0);
 }
+
+// What the resolver raises ends the job that needs the address, with the lines before it kept,
+// whether the lookup was made by the pool or by the worker itself.
+TEST_F(LookAheadTest, AnExceptionFromTheResolverEndsOnlyTheJobThatNeedsTheAddress) {
+    resolver.OnLookup = [](const std::string& key) {
+        if (key == "10.5.0.3")
+            throw std::runtime_error("the resolver broke");
+    };
+    for (const int limit : {0, 4}) {
+        engine.LookupPool.SetLimit(limit);
+        const std::string name = "limit" + std::to_string(limit);
+        std::string log;
+        for (int i = 1; i <= 5; ++i) {
+            const std::string address = "10.5.0." + std::to_string(i);
+            resolver.Answer(address, ScriptedResolver::Record("n" + std::to_string(i), {address}));
+            log += address + "\n";
+        }
+        WriteFile(dir / (name + ".log"), log);
+        std::string error;
+        auto* w = new TRevLookup(engine, (dir / (name + ".log")).string(),
+                                 (dir / (name + ".rdns")).string());
+        w->OnTerminate = [this, &error](TWorker* worker) {
+            error = worker->FatalError();
+            engine.ThreadManager.ThreadDone(worker);
+        };
+        w->Start();
+        ASSERT_TRUE(WaitForRegistryEmpty());
+        EXPECT_EQ(error, "the resolver broke") << limit;
+        EXPECT_EQ(ReadFile(dir / (name + ".rdns")), "n1\r\nn2\r\n") << limit;
+    }
+}

@@ -30,6 +30,15 @@ protected:
         ::mkfifo((dir / "logs/p.rdns").c_str(), 0600);
         for (const char* name : {"s", "d", "p"})
             std::ofstream(dir / "logs" / (std::string(name) + ".log")) << "x\n";
+        // A link into a folder of another: "inlink/.." is other/, not the folder of inlink.
+        fs::create_directories(dir / "other/inner");
+        fs::create_directory_symlink(dir / "other/inner", dir / "inlink");
+        for (const char* name : {"other/x.log", "other/x.txt", "x.log", "h/b.log"}) {
+            fs::create_directories((dir / name).parent_path());
+            std::ofstream(dir / name) << "x\n";
+        }
+        fs::create_hard_link(dir / "h/b.log", dir / "h/a.rdns"); // a.log's output is b.log
+        std::ofstream(dir / "h/a.log") << "x\n";
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -64,6 +73,12 @@ TEST_F(RewriteBatchTest, EverySpellingOfAFileIsOneFile) {
         {{"logs/s.rdns"}, {R::NamedRdns}},
         {{"logs/s.log", "logs/d.log", "logs/p.log"},
          {R::OutputIsLink, R::OutputNotFile, R::OutputNotFile}},
+        {{"inlink/../x.log", "other/x.txt"}, {R::None, R::SharedOutput}},
+        {{"x.log", "inlink/../x.log"}, {R::None, R::None}}, // two files
+        {{"inlink/../x.log", "other/x.log"}, {R::None, R::NamedTwice}},
+        // An output that is another input of the batch, in either order.
+        {{"h/a.log", "h/b.log"}, {R::SharedOutput, R::None}},
+        {{"h/b.log", "h/a.log"}, {R::None, R::SharedOutput}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Plan(c.names), c.verdicts) << c.names.front() << " " << c.names.back();
