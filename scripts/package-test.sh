@@ -13,9 +13,20 @@ cleanup() {
     rm -rf "$root"
 }
 trap cleanup EXIT
-mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
-echo "== a fresh Debian 12 root from ${mirror:=http://deb.debian.org/debian}"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >/dev/null
+# The mirror is the one this machine's own apt sources name for bookworm's main component
+# (deb822 or one-line form); without one, debootstrap chooses.
+mirror=$(
+    {
+        awk 'BEGIN { RS = "" }
+             /(^|\n)Suites:[^\n]*bookworm([ \n]|$)/ && /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
+                 if (match($0, /(^|\n)URIs: *[^ \n]+/)) { u = substr($0, RSTART, RLENGTH)
+                     sub(/^\n?URIs: */, "", u); print u } }' /etc/apt/sources.list.d/*.sources
+        awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/) { if ($(i + 1) == "bookworm") print $i; break } }' \
+            /etc/apt/sources.list /etc/apt/sources.list.d/*.list
+    } 2>/dev/null | head -n 1
+)
+echo "== a fresh Debian 12 root from ${mirror:-the mirror debootstrap chooses}"
+debootstrap --variant=minbase bookworm "$root" ${mirror:+"$mirror"} >/dev/null
 mount -t proc proc "$root/proc"
 cp "$deb" "$root/tmp/"
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }

@@ -134,6 +134,13 @@ seq 1 200000 | sed 's/^/192.0.2.4 /' >many.log
 [ "$(cat rc)" = 141 ] || fail "status $(cat rc) once the reader went, not as SIGPIPE ends a filter"
 [ ! -s err ] || fail "said '$(cat err)' once the reader went"
 
+echo "== no progress line on the terminal that standard output writes to"
+cat >slow.sh <<SLOW
+(printf '192.0.2.6 a\n'; sleep 0.7; printf 'b\n') | '$rdns'
+SLOW
+script -qec "sh slow.sh" /dev/null >tty.out
+[ "$(tr -d '\r' <tty.out)" = "$(printf 'host-6.hm.test a\nb')" ] || fail "terminal: $(od -c tty.out)"
+
 echo "== a full disk leaves the filtered output on a complete line"
 mkdir full
 mount -t tmpfs -o size=64k tmpfs full || fail "no small tmpfs"

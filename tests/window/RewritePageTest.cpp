@@ -141,7 +141,13 @@ private slots:
         const QString f = Make("f.log", "f data\n");
         QVERIFY(QFile::link(f, dir->path() + "/e.rdns")); // output is another input
         Run(f + " " + e);
-        QCOMPARE(scope->messages.size(), 4);
+        const QString g = Make("g.log", "g data\n");
+        const QString h = Make("h.log", "h data\n");
+        QCOMPARE(::link(QFile::encodeName(h).constData(),
+                        QFile::encodeName(dir->path() + "/g.rdns").constData()),
+                 0); // output is a later input
+        Run(g + " " + h);
+        QCOMPARE(scope->messages.size(), 5);
         QVERIFY2(scope->messages[0].startsWith(rdns + " is not processed: ") &&
                      scope->messages[0].contains("same name"),
                  qPrintable(scope->messages[0]));
@@ -158,6 +164,10 @@ private slots:
         QCOMPARE(Read(c), QByteArray("c data\n"));
         QCOMPARE(Read(e), QByteArray("e data\n"));
         QCOMPARE(Read(f), QByteArray("f data\n"));
+        QVERIFY2(scope->messages[4].startsWith(g + " is not processed: "),
+                 qPrintable(scope->messages[4]));
+        QCOMPARE(Read(h), QByteArray("h data\n"));
+        QCOMPARE(Read(dir->path() + "/h.rdns"), QByteArray("h data\r\n"));
     }
 
     void aFileBeingRewrittenIsRefused() {
