@@ -1,6 +1,6 @@
 // Rewrites one file with the engine's log rewriter and prints time, speed, lookups made and
 // peak memory.
-//   hostmoor_rewrite [--jobs N] IN OUT     (N lookups in flight; 0: one after another)
+//   hostmoor_rewrite [--ipv6] [--jobs N] IN OUT  (N lookups in flight; 0: one after another)
 #include "EngineRuntime.h"
 #include "RevLookup.h"
 
@@ -23,6 +23,11 @@ public:
         ++Lookups;
         return fSystem.ByAddress(address);
     }
+    LookupOutcome ByAddress6(const Address6& address) override {
+        ++Lookups;
+        return fSystem.ByAddress6(address);
+    }
+    LookupOutcome ByName6(const std::string& name) override { return fSystem.ByName6(name); }
     std::atomic<long> Lookups{0};
 
 private:
@@ -33,19 +38,26 @@ private:
 
 int main(int argc, char** argv) {
     int jobs = TLookupPool::kDefaultLimit;
+    bool ipv6 = false;
+    if (argc >= 2 && std::strcmp(argv[1], "--ipv6") == 0) {
+        ipv6 = true;
+        ++argv;
+        --argc;
+    }
     if (argc == 5 && std::strcmp(argv[1], "--jobs") == 0) {
         jobs = std::atoi(argv[2]);
         argv += 2;
         argc -= 2;
     }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s [--jobs N] IN OUT\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--ipv6] [--jobs N] IN OUT\n", argv[0]);
         return 2;
     }
     CountingResolver resolver;
     EngineRuntime engine(&resolver);
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(jobs);
+    engine.ResolveIPv6 = ipv6;
     const auto start = std::chrono::steady_clock::now();
     try {
         char lineBreak = 0;

@@ -12,6 +12,8 @@ const char* const kUsage =
     "IPv4 address replaced by the host name its reverse lookup gives. With no FILE, or when\n"
     "FILE is -, copy standard input to standard output.\n"
     "\n"
+    "  -6, --ipv6     also replace every IPv6 address (2001:db8::1, [2001:db8::1]:443) by its\n"
+    "                 host name; one with a zone (fe80::1%eth0) is left as it is\n"
     "  -j, --jobs N   make up to N lookups at once (1 to 1024; default 64)\n"
     "      --crlf     end every output line with CR LF; files always are, and standard\n"
     "                 output is unless the input's lines end with LF\n"
@@ -84,6 +86,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             }
         } else if (name == "--crlf") {
             ok = flag(options.CrLf);
+        } else if (name == "-6" || name == "--ipv6") {
+            ok = flag(options.IPv6);
         } else if (name == "-s" || name == "--stats") {
             ok = flag(options.Stats);
         } else if (name == "-q" || name == "--quiet") {

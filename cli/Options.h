@@ -10,6 +10,7 @@ struct Options {
     std::vector<std::string> Files; // empty, or "-": standard input to standard output
     int Jobs = 64;                  // lookups in flight
     bool CrLf = false;              // CR LF line ends also when filtering an LF input
+    bool IPv6 = false;              // IPv6 addresses are replaced too
     bool Stats = false;
     bool Quiet = false;
     bool Help = false;

@@ -259,6 +259,7 @@ int main(int argc, char** argv) {
     EngineRuntime engine;
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(options.Jobs);
+    engine.ResolveIPv6 = options.IPv6;
     Run run;
     const auto start = Clock::now();
     const pthread_t mainThread = pthread_self();

@@ -2,6 +2,7 @@
 
 #include "DNSCache.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace hostmoor {
@@ -119,12 +120,88 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
     return FindFrom(line, from, ignore, runEnd);
 }
 
-void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found) {
+void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool ipv6) {
     found.clear();
     std::size_t runEnd = 0;
     for (FoundAddress next = FindFrom(line, 0, nullptr, runEnd); next.Length != 0;
          next = FindFrom(line, runEnd + 1, nullptr, runEnd))
         found.push_back(next);
+    if (!ipv6)
+        return;
+    const std::size_t quads = found.size();
+    FindIPv6InLine(line, found);
+    if (quads > 0 && found.size() > quads)
+        std::inplace_merge(
+            found.begin(), found.begin() + static_cast<std::ptrdiff_t>(quads), found.end(),
+            [](const FoundAddress& a, const FoundAddress& b) { return a.Position < b.Position; });
+}
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool IsIPv6RunCharacter(char c) {
+    return IsHexDigit(c) || c == ':' || c == '.';
+}
+
+// Eight groups of two hex digits: a hardware address (EUI-64), not an IPv6 address.
+bool IsHardwareAddress(std::string_view text) {
+    if (text.size() != 23)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((i % 3 == 2) != (text[i] == ':'))
+            return false;
+    return true;
+}
+
+// The run line[start, end) of hex digits, colons and dots that holds a colon.
+void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
+                 std::vector<FoundAddress>& found) {
+    const char before = start > 0 ? line[start - 1] : ' ';
+    const char after = end < line.size() ? line[end] : ' ';
+    if (IsLetter(before) || before == '_' || IsLetter(after) || after == '_' || after == '%')
+        return;
+    std::size_t last = end;
+    if (line[last - 1] == '.')
+        --last; // the end of a sentence
+    else if (line[last - 1] == ':' && last - start >= 2 && line[last - 2] != ':' &&
+             (after == ' ' || after == '\t' || end == line.size()))
+        --last; // "address: message"
+    const std::string_view text = line.substr(start, last - start);
+    if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
+        IsHardwareAddress(text))
+        return;
+    // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
+    const auto colons = std::count(text.begin(), text.end(), ':');
+    if (colons != 7 && text.find("::") == std::string_view::npos)
+        return;
+    Address6 bytes;
+    if (!TextToAddress6(text, bytes) || HostAddress(bytes).IsV4())
+        return;
+    found.push_back({start, static_cast<std::uint32_t>(text.size()), HostAddress(bytes)});
+}
+
+} // namespace
+
+void FindIPv6InLine(std::string_view line, std::vector<FoundAddress>& found) {
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        const void* colon = std::memchr(line.data() + pos, ':', line.size() - pos);
+        if (!colon)
+            break;
+        const std::size_t at =
+            static_cast<std::size_t>(static_cast<const char*>(colon) - line.data());
+        std::size_t start = at;
+        while (start > pos && IsIPv6RunCharacter(line[start - 1]))
+            --start;
+        std::size_t end = at + 1;
+        while (end < line.size() && IsIPv6RunCharacter(line[end]))
+            ++end;
+        TakeIPv6Run(line, start, end, found);
+        pos = end;
+    }
 }
 
 } // namespace hostmoor

@@ -1,4 +1,4 @@
-// Finding dotted IPv4 addresses in a line.
+// Finding dotted IPv4 addresses in a line, and IPv6 addresses beside them.
 #pragma once
 
 #include "Resolver.h"
@@ -14,12 +14,13 @@ class TDNSIgnoreList;
 
 bool IsDottedQuad(std::string_view text);
 
-// An address found in a line: where its text stands, and the address inet_addr reads from it.
-// Small, since the look-ahead keeps one for every address of its window.
+// An address found in a line: where its text stands, and the address it is (inet_addr's
+// reading of a dotted quad). Small, since the look-ahead keeps one for every address of its
+// window.
 struct FoundAddress {
     std::uint64_t Position = 0;
     std::uint32_t Length = 0; // 0: none found
-    hostmoor::Address Address = 0;
+    HostAddress Address;
 
     std::string_view TextIn(std::string_view line) const { return line.substr(Position, Length); }
     std::uint64_t End() const { return Position + Length; }
@@ -33,7 +34,16 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from = 0,
 
 // Every dotted quad of the line, in the order FindAddressInLine meets them with the ignore
 // list aside. After each one the search goes on past its run, which is where it goes on after
-// a substitution too, so the list holds for the line whatever the lookups give.
-void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found);
+// a substitution too, so the list holds for the line whatever the lookups give. With ipv6,
+// the IPv6 addresses of the line too (FindIPv6InLine), all in the order of the line.
+void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool ipv6 = false);
+
+// Appends the IPv6 addresses of the line: full, compressed and mixed forms in any case, a
+// whole run of hex digits, colons and dots that inet_pton reads, with neither a letter nor "_"
+// beside it (brackets are boundaries: "[2001:db8::1]:443"). One "." ending a sentence, or one
+// ":" before a blank or the line's end, is not part of it. Left alone: "::" by itself, an
+// address with a zone ("fe80::1%eth0"), forms holding a dotted quad and IPv4-mapped addresses
+// (both the IPv4 rule's), and eight groups of two digits (a hardware address).
+void FindIPv6InLine(std::string_view line, std::vector<FoundAddress>& found);
 
 } // namespace hostmoor

@@ -15,15 +15,35 @@ namespace hostmoor {
 
 constexpr std::size_t kMaxCachedName = 255;
 
-// One entry: an address and a name of at most 255 characters, empty allowed.
+// One IPv4 entry: an address and a name of at most 255 characters, empty allowed.
 struct TDNSItem {
     hostmoor::Address Address;
     std::string_view Name;
 };
 
-// Entries in order of addition; the first entry added for an address is the one found. An
-// address index makes FindAddr cost the same however many entries there are; FindName walks
-// the entries. Add, FindAddr and FindName hold the cache lock for the whole operation.
+// An open-addressing index from an address to the place of its first entry's name.
+template <typename Key> class AddressIndex {
+public:
+    static constexpr std::uint32_t kEmptySlot = 0xffffffffu;
+    struct Slot {
+        Key Address;
+        std::uint32_t NameOffset; // kEmptySlot: a free slot
+    };
+    const Slot* Find(const Key& key) const;
+    // A key already held keeps its first entry.
+    void Insert(const Key& key, std::uint32_t nameOffset);
+    std::size_t MemoryBytes() const { return fSlots.capacity() * sizeof(Slot); }
+
+private:
+    void Grow();
+    std::vector<Slot> fSlots;
+    std::size_t fUsed = 0;
+};
+
+// Entries of either family in order of addition; the first entry added for an address is the
+// one found. Address indexes make FindAddr cost the same however many entries there are;
+// FindName walks the IPv4 entries. Add, FindAddr and FindName hold the cache lock for the
+// whole operation.
 class TDNSCache {
 public:
     // The lock is shared with the other list of the engine.
@@ -32,17 +52,19 @@ public:
     TDNSCache& operator=(const TDNSCache&) = delete;
     virtual ~TDNSCache() = default;
 
-    void Add(std::string_view name, Address address);
+    void Add(std::string_view name, const HostAddress& address);
     // A copy of the name of the first entry for the address; an empty name is a result.
-    std::optional<std::string> FindAddr(Address address) const;
-    // Copies the address of the first entry named exactly so; false leaves it untouched.
+    std::optional<std::string> FindAddr(const HostAddress& address) const;
+    // Copies the IPv4 address of the first entry named exactly so; false leaves it untouched.
     bool FindName(std::string_view name, Address& address) const;
     // FindAddr without the copy: whether any entry holds the address.
-    bool Contains(Address address) const;
+    bool Contains(const HostAddress& address) const;
     bool IsDirty() const { return fCount.load(std::memory_order_relaxed) > 0; }
 
+    // Entries of both families.
     std::size_t Count() const { return fCount.load(std::memory_order_relaxed); }
-    TDNSItem Item(std::size_t index) const; // no lock: for single-threaded inspection
+    // The IPv4 entries in order; no lock: for single-threaded inspection.
+    TDNSItem Item(std::size_t index) const;
     std::size_t MemoryBytes() const;
 
 private:
@@ -50,31 +72,23 @@ private:
         std::uint32_t Address;
         std::uint32_t NameOffset;
     };
-    static constexpr std::uint32_t kEmptySlot = 0xffffffffu;
 
-    // The address index holds the name's place too, so a search touches no entry.
-    struct AddrSlot {
-        std::uint32_t Address;
-        std::uint32_t NameOffset; // kEmptySlot: a free slot
-    };
-
-    std::string_view NameOf(const Entry& e) const { return NameAt(e.NameOffset); }
     std::string_view NameAt(std::uint32_t offset) const;
-    const AddrSlot* FindAddrSlot(std::uint32_t address) const;
-    void Grow();
-    void IndexEntry(const Entry& e);
+    std::uint32_t StoreName(std::string_view name);
+    template <typename Visit> bool Lookup(const HostAddress& address, Visit visit) const;
 
     std::mutex& fLock;
-    std::vector<Entry> fItems;
-    std::string fNames;            // each name stored as its length byte, then its text
-    std::vector<AddrSlot> fByAddr; // open addressing, first entry of each address only
+    std::vector<Entry> fItems; // IPv4 entries, duplicates included
+    std::string fNames;        // each name stored as its length byte, then its text
+    AddressIndex<std::uint32_t> fByAddr;
+    AddressIndex<Address6> fByAddr6;
     std::atomic<std::size_t> fCount{0};
 };
 
 class TDNSIgnoreList final : public TDNSCache {
 public:
     using TDNSCache::TDNSCache;
-    bool Ignore(Address address) const { return Contains(address); }
+    bool Ignore(const HostAddress& address) const { return Contains(address); }
 };
 
 } // namespace hostmoor

@@ -59,6 +59,8 @@ public:
     TLookupResults LookupResults;
     // Whether lookup workers post the further addresses and the first alias.
     std::atomic<bool> ShowExtendedInfo{true};
+    // Whether rewrites started from now on replace IPv6 addresses too.
+    std::atomic<bool> ResolveIPv6{false};
     // Sum of the input sizes of the current rewrite batch, and characters of lines read so
     // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
     std::atomic<std::int64_t> TotalBytes{0};

@@ -40,12 +40,12 @@ void Swap(LookAhead::Line& a, LookAhead::Line& b) {
 } // namespace
 
 LookAhead::LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak,
-                     std::function<bool()> stop, Window window)
+                     std::function<bool()> stop, Window window, bool ipv6)
     : fEngine(engine), fIn(in), fLineBreak(lineBreak), fStop(std::move(stop)), fLimits(window),
-      fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
+      fIPv6(ipv6), fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
 
 LookAhead::~LookAhead() {
-    std::vector<Address> asked = std::move(fDone);
+    std::vector<HostAddress> asked = std::move(fDone);
     for (const auto& [address, lines] : fAsked)
         asked.push_back(address);
     fEngine.LookupPool.Abandon(asked);
@@ -61,7 +61,7 @@ void LookAhead::Ask(Line& line) {
     line.Asked.assign(line.Found.size(), 0);
     line.Started = false;
     for (std::size_t i = 0; i < line.Found.size(); ++i) {
-        const Address address = line.Found[i].Address;
+        const HostAddress& address = line.Found[i].Address;
         int& lines = fAsked[address];
         if (lines == 0) {
             if (!fEngine.LookupPool.Prefetch(address)) {
@@ -91,7 +91,7 @@ bool LookAhead::ReadOne() {
         fEnded = true; // stopped inside a long line: it is not taken
         return false;
     }
-    ScanAddresses(line.Text, line.Found);
+    ScanAddresses(line.Text, line.Found, fIPv6);
     line.Asked.clear();
     line.Started = false;
     if (fAsking) {
@@ -140,7 +140,7 @@ bool LookAhead::Next(Line& line) {
     return true;
 }
 
-std::string LookAhead::NameOf(Address address) {
+std::string LookAhead::NameOf(const HostAddress& address) {
     if (!fAsking) {
         // An address to look up after a calm stretch: ask for the whole window again.
         fAsking = true;

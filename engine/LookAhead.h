@@ -35,8 +35,9 @@ public:
         bool Started = false;            // it handed a lookup to the pool
     };
 
+    // With ipv6, IPv6 addresses are looked up as well as IPv4 ones.
     LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak, std::function<bool()> stop,
-              Window window);
+              Window window, bool ipv6 = false);
     LookAhead(const LookAhead&) = delete;
     LookAhead& operator=(const LookAhead&) = delete;
     // Lookups asked for and not taken are abandoned.
@@ -47,7 +48,7 @@ public:
     // From a pipe or a terminal it reads ahead only what has already arrived.
     bool Next(Line& line);
     // The host name of an unrecorded address of the line, waiting for its own lookup only.
-    std::string NameOf(Address address);
+    std::string NameOf(const HostAddress& address);
 
 private:
     bool ReadOne();
@@ -59,6 +60,7 @@ private:
     char& fLineBreak;
     const std::function<bool()> fStop;
     const Window fLimits;
+    const bool fIPv6;
     std::vector<Line> fRing; // the window: fCount lines from fHead
     std::size_t fHead = 0;
     std::size_t fCount = 0;
@@ -69,10 +71,10 @@ private:
     bool fAsking = true;
     bool fEnded = false;
     // The addresses asked for by lines of the window: how many of those lines hold each.
-    std::unordered_map<Address, int> fAsked;
+    std::unordered_map<HostAddress, int> fAsked;
     // The addresses of the line last given out that no line of the window holds: the pool is
     // told this worker needs them no more once that line is done.
-    std::vector<Address> fDone;
+    std::vector<HostAddress> fDone;
 };
 
 } // namespace hostmoor

@@ -32,14 +32,14 @@ void TLookupPool::SetLimit(int limit) {
     fLimit = std::clamp(limit, 0, kMaxLimit);
 }
 
-bool TLookupPool::Recorded(Address address) const {
+bool TLookupPool::Recorded(const HostAddress& address) const {
     return fEngine.IgnoreList.Ignore(address) || fEngine.DNSCache.Contains(address);
 }
 
 // Under fLock. Starts a thread while more is queued than idle threads can take, up to the
 // limit. A thread the system refuses is done without: the pool goes on with those it has, and
 // asks again a second later.
-void TLookupPool::Enqueue(Address address, bool first) {
+void TLookupPool::Enqueue(const HostAddress& address, bool first) {
     if (static_cast<int>(fQueue.size()) >= fIdle && static_cast<int>(fThreads.size()) < fLimit) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= fNoThreadsUntil) {
@@ -59,7 +59,7 @@ void TLookupPool::Enqueue(Address address, bool first) {
     fWork.notify_one();
 }
 
-void TLookupPool::Run(std::unique_lock<std::mutex>& lock, Address address) {
+void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& address) {
     fInFlight[address].Running = true;
     ++fRunning;
     lock.unlock();
@@ -83,7 +83,7 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, Address address) {
     fDone.notify_all();
 }
 
-bool TLookupPool::Prefetch(Address address) {
+bool TLookupPool::Prefetch(const HostAddress& address) {
     if (Recorded(address))
         return false;
     std::lock_guard guard(fLock);
@@ -96,7 +96,7 @@ bool TLookupPool::Prefetch(Address address) {
     return true;
 }
 
-std::string TLookupPool::Await(Address address, const std::function<bool()>& stop) {
+std::string TLookupPool::Await(const HostAddress& address, const std::function<bool()>& stop) {
     {
         std::unique_lock lock(fLock);
         auto it = fInFlight.find(address);
@@ -143,9 +143,9 @@ std::string TLookupPool::Await(Address address, const std::function<bool()>& sto
     return fEngine.DNSCache.FindAddr(address).value_or(std::string());
 }
 
-void TLookupPool::Abandon(const std::vector<Address>& addresses) {
+void TLookupPool::Abandon(const std::vector<HostAddress>& addresses) {
     std::lock_guard guard(fLock);
-    for (Address address : addresses) {
+    for (const HostAddress& address : addresses) {
         auto it = fInFlight.find(address);
         if (it != fInFlight.end() && --it->second.Interest <= 0 && !it->second.Running)
             fInFlight.erase(it);
@@ -160,7 +160,7 @@ void TLookupPool::Serve() {
         --fIdle;
         if (fStopping)
             return;
-        const Address address = fQueue.front();
+        const HostAddress address = fQueue.front();
         fQueue.pop_front();
         auto it = fInFlight.find(address);
         if (it == fInFlight.end() || it->second.Running || it->second.Error)

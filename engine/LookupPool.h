@@ -44,15 +44,15 @@ public:
 
     // An address a worker will need: queued unless it is recorded or already in flight. False
     // when it is recorded.
-    bool Prefetch(Address address);
+    bool Prefetch(const HostAddress& address);
     // The address's host name once its lookup is done, moving the lookup to the head of the
     // queue if it has not begun; empty when there is none or when stop() holds first. When no
     // thread of the pool could be started, the caller makes the lookup itself. An exception
     // the resolver raised for the address is raised here.
-    std::string Await(Address address, const std::function<bool()>& stop);
+    std::string Await(const HostAddress& address, const std::function<bool()>& stop);
     // A worker no longer needs these (once for each Prefetch): a lookup that nobody else
     // asked for and that has not begun is dropped.
-    void Abandon(const std::vector<Address>& addresses);
+    void Abandon(const std::vector<HostAddress>& addresses);
 
     // Whether a lookup is in progress (a thread may be blocked in the resolver).
     bool Busy() const { return fRunning.load() > 0; }
@@ -66,10 +66,10 @@ private:
         std::exception_ptr Error; // what the resolver raised, kept for the workers that wait
     };
 
-    bool Recorded(Address address) const;
-    void Enqueue(Address address, bool first);
+    bool Recorded(const HostAddress& address) const;
+    void Enqueue(const HostAddress& address, bool first);
     // Makes the lookup of a queued or new entry, with fLock released meanwhile.
-    void Run(std::unique_lock<std::mutex>& lock, Address address);
+    void Run(std::unique_lock<std::mutex>& lock, const HostAddress& address);
     void Serve();
 
     EngineRuntime& fEngine;
@@ -79,8 +79,8 @@ private:
     std::condition_variable fDone;
     // Addresses to look up, oldest first. An address whose entry is gone or running when it
     // is taken is passed over, so dropping and moving forward leave the queue alone.
-    std::deque<Address> fQueue;
-    std::unordered_map<Address, Entry> fInFlight;
+    std::deque<HostAddress> fQueue;
+    std::unordered_map<HostAddress, Entry> fInFlight;
     std::vector<std::thread> fThreads;
     // When the system refused a thread (a task limit), none is asked for until then.
     std::chrono::steady_clock::time_point fNoThreadsUntil;

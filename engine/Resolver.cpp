@@ -1,7 +1,9 @@
 #include "Resolver.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -92,6 +94,74 @@ LookupOutcome SystemResolver::ByAddress(Address address) {
     });
 }
 
+namespace {
+
+int MapAddrInfoError(int rc) {
+    switch (rc) {
+    case EAI_NONAME:
+        return kErrHostNotFound;
+    case EAI_AGAIN:
+        return kErrTryAgain;
+    case EAI_FAIL:
+        return kErrNoRecovery;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return kErrNoData;
+    case EAI_SYSTEM:
+        return errno != 0 ? errno : -1;
+    default:
+        return rc;
+    }
+}
+
+} // namespace
+
+LookupOutcome SystemResolver::ByAddress6(const Address6& address) {
+    sockaddr_in6 socket{};
+    socket.sin6_family = AF_INET6;
+    std::memcpy(&socket.sin6_addr, address.data(), address.size());
+    char name[NI_MAXHOST];
+    errno = 0;
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&socket), sizeof socket, name,
+                               sizeof name, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0)
+        return {std::nullopt, MapAddrInfoError(rc)};
+    HostRecord record;
+    record.Name = name;
+    return {std::move(record), 0};
+}
+
+LookupOutcome SystemResolver::ByName6(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM; // one entry per address
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0)
+        return {std::nullopt, MapAddrInfoError(rc)};
+    HostRecord record;
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_canonname && record.Name.empty())
+            record.Name = a->ai_canonname;
+        if (a->ai_family != AF_INET6)
+            continue;
+        Address6 bytes;
+        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
+                    bytes.size());
+        if (std::find(record.Addresses6.begin(), record.Addresses6.end(), bytes) ==
+            record.Addresses6.end())
+            record.Addresses6.push_back(bytes);
+    }
+    freeaddrinfo(list);
+    if (record.Addresses6.empty())
+        return {std::nullopt, kErrNoData};
+    if (record.Name.empty())
+        record.Name = name;
+    return {std::move(record), 0};
+}
+
 void ResolverAccess::SetResolver(IResolver* resolver) {
     fResolver.store(resolver ? resolver : &gSystemResolver);
 }
@@ -125,6 +195,40 @@ LookupOutcome ResolverAccess::LookupHostByAddress(Address address) const {
     return CurrentResolver().ByAddress(address);
 }
 
+LookupOutcome ResolverAccess::LookupHostByAddress6(const Address6& address) const {
+    if (!fStarted.load())
+        return {std::nullopt, kErrNotInitialised};
+    return CurrentResolver().ByAddress6(address);
+}
+
+LookupOutcome ResolverAccess::LookupHostByName6(const std::string& name) const {
+    if (!fStarted.load())
+        return {std::nullopt, kErrNotInitialised};
+    return CurrentResolver().ByName6(name);
+}
+
+LookupOutcome ResolverAccess::LookupHostByAddress(const HostAddress& address) const {
+    return address.IsV4() ? LookupHostByAddress(address.V4())
+                          : LookupHostByAddress6(address.Bytes());
+}
+
+HostAddress::HostAddress(Address v4) {
+    fBytes[10] = 0xff;
+    fBytes[11] = 0xff;
+    std::memcpy(fBytes.data() + 12, &v4, 4);
+}
+
+bool HostAddress::IsV4() const {
+    static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::memcmp(fBytes.data(), kMapped, sizeof kMapped) == 0;
+}
+
+Address HostAddress::V4() const {
+    Address v4;
+    std::memcpy(&v4, fBytes.data() + 12, 4);
+    return v4;
+}
+
 Address TextToAddress(std::string_view text) {
     char small[64];
     if (text.size() < sizeof small) {
@@ -140,6 +244,54 @@ std::string AddressToText(Address address) {
     in_addr a{};
     a.s_addr = address;
     return inet_ntop(AF_INET, &a, buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+bool TextToAddress6(std::string_view text, Address6& address) {
+    char copy[INET6_ADDRSTRLEN];
+    if (text.size() >= sizeof copy)
+        return false;
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return inet_pton(AF_INET6, copy, address.data()) == 1;
+}
+
+std::string Address6ToText(const Address6& address) {
+    if (HostAddress(address).IsV4())
+        return "::ffff:" + AddressToText(HostAddress(address).V4());
+    unsigned groups[8];
+    for (int i = 0; i < 8; ++i)
+        groups[i] = static_cast<unsigned>(address[2 * i] << 8 | address[2 * i + 1]);
+    // The longest run of two or more zero groups, the first of equals.
+    int bestStart = -1;
+    int bestLength = 1;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && groups[j] == 0)
+            ++j;
+        if (j - i > bestLength) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    std::string text;
+    char group[8];
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            text += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!text.empty() && text.back() != ':')
+            text += ':';
+        std::snprintf(group, sizeof group, "%x", groups[i]);
+        text += group;
+    }
+    return text;
+}
+
+std::string HostAddressToText(const HostAddress& address) {
+    return address.IsV4() ? AddressToText(address.V4()) : Address6ToText(address.Bytes());
 }
 
 std::string ResolverErrorText(int code) {
@@ -164,3 +316,13 @@ std::string ResolverErrorText(int code) {
 }
 
 } // namespace hostmoor
+
+std::size_t
+std::hash<hostmoor::HostAddress>::operator()(const hostmoor::HostAddress& address) const noexcept {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, address.Bytes().data(), 8);
+    std::memcpy(&high, address.Bytes().data() + 8, 8);
+    return static_cast<std::size_t>((high * 0x9E3779B97F4A7C15ull) ^ (low * 0xC2B2AE3D27D4EB4Full) ^
+                                    (high >> 29));
+}

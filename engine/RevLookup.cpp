@@ -7,11 +7,11 @@
 
 namespace hostmoor {
 
-std::optional<std::string> CachedName(EngineRuntime& engine, Address address) {
+std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address) {
     return engine.DNSCache.FindAddr(address);
 }
 
-int LookUpAndRecord(EngineRuntime& engine, Address address, std::string* name) {
+int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
             return attempt;
@@ -33,7 +33,7 @@ std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressT
     return ReverseLookupCached(engine, TextToAddress(addressText));
 }
 
-std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
+std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& address) {
     if (auto name = CachedName(engine, address))
         return *name;
     std::string name;
@@ -43,7 +43,7 @@ std::string ReverseLookupCached(EngineRuntime& engine, Address address) {
 
 bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
                          const TDNSIgnoreList& ignore,
-                         const std::function<std::string(Address)>& nameOf,
+                         const std::function<std::string(const HostAddress&)>& nameOf,
                          const std::function<bool()>& stop, std::string& out) {
     std::size_t copied = 0;
     for (const FoundAddress& address : found) {
@@ -69,9 +69,10 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
                          const std::function<bool()>& stop, bool keepLf) {
     // With no lookups in flight allowed, the lookups are made here, one after another.
+    const bool ipv6 = engine.ResolveIPv6.load();
     std::optional<LookAhead> ahead;
     if (engine.LookupPool.Limit() > 0)
-        ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow);
+        ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow, ipv6);
     LookAhead::Line line;
     auto next = [&] {
         if (!in.LineReady())
@@ -80,10 +81,10 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
             return ahead->Next(line);
         if (stop() || in.AtEnd() || !ReadLogLine(in, line.Text, lineBreak, stop))
             return false; // a line stopped inside is not written
-        ScanAddresses(line.Text, line.Found);
+        ScanAddresses(line.Text, line.Found, ipv6);
         return true;
     };
-    auto nameOf = [&](Address address) {
+    auto nameOf = [&](const HostAddress& address) {
         if (auto name = CachedName(engine, address))
             return *name;
         out.Flush(); // the lookup may never return

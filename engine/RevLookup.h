@@ -22,18 +22,18 @@ class TDNSIgnoreList;
 // The host name for an address, through the cache, the resolver and the ignore list; empty
 // when there is none.
 std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText);
-std::string ReverseLookupCached(EngineRuntime& engine, Address address);
+std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& address);
 // Its two halves: the cached name, if any; and up to three lookups, recorded in the cache
 // or, after the third failure, on the ignore list. Gives the number of lookups made.
-std::optional<std::string> CachedName(EngineRuntime& engine, Address address);
-int LookUpAndRecord(EngineRuntime& engine, Address address, std::string* name = nullptr);
+std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address);
+int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr);
 
 // Builds in `out`, in one pass, the line with every usable address of `found` (the line's
 // ScanAddresses list) replaced by nameOf's host name; an address on the ignore list, or one
 // without a name, stays. Stops replacing when stop() holds. False when nothing was replaced.
 bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
                          const TDNSIgnoreList& ignore,
-                         const std::function<std::string(Address)>& nameOf,
+                         const std::function<std::string(const HostAddress&)>& nameOf,
                          const std::function<bool()>& stop, std::string& out);
 
 // What a rewrite went through.
@@ -45,7 +45,8 @@ struct RewriteCounts {
 // Copies the input's lines to the output with their addresses replaced, until the input ends
 // or stop() holds; adds to the engine's ProcessedBytes every tenth line. Completed lines are
 // handed to the system before every lookup, so that a lookup that never returns loses none.
-// With keepLf, an input whose learned break is LF gets LF line ends; otherwise CR LF.
+// With keepLf, an input whose learned break is LF gets LF line ends; otherwise CR LF. IPv6
+// addresses are replaced too when the engine's ResolveIPv6 is set as the rewrite begins.
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
                          const std::function<bool()>& stop, bool keepLf = false);
 

@@ -30,6 +30,14 @@ void TSimpleLookup::Execute() {
             return;
     }
     auto errorLine = [this] { return Subject + ": " + ResolverErrorText(ErrorCode); };
+    if (Address6 v6; TextToAddress6(Subject, v6)) {
+        if (LookupAddress6(v6))
+            ResultText = "IP: " + Address6ToText(v6) + " Host: " + Host->Name;
+        else
+            ResultText = errorLine();
+        PostResult();
+        return;
+    }
     switch (ClassifySubject(Subject)) {
     case skAddress:
         if (LookupAddress(Subject))
@@ -42,30 +50,48 @@ void TSimpleLookup::Execute() {
         break;
     case skHostName:
     case skOther:
-        if (LookupName(Subject))
+        if (LookupName(Subject)) {
             ResultText = "Host: " + Host->Name + " IP: " + AddressToText(Host->Addresses.front());
-        else
+            if (Engine.ShowExtendedInfo.load()) {
+                int ignored = 0;
+                if (auto v6 = Attempt([this] { return Engine.Resolver.LookupHostByName6(Subject); },
+                                      ignored))
+                    fMoreIPv6 = std::move(v6->Addresses6);
+            }
+        } else if (const int v4Error = ErrorCode; v4Error == kErrNoData && LookupName6(Subject)) {
+            ResultText =
+                "Host: " + Host->Name + " IPv6: " + Address6ToText(Host->Addresses6.front());
+            fMoreIPv6.assign(Host->Addresses6.begin() + 1, Host->Addresses6.end());
+        } else {
+            ErrorCode = v4Error;
             ResultText = errorLine();
+        }
         break;
     }
     PostResult();
 }
 
-// Up to three attempts in a row; only "Try again" is retried.
-template <typename Lookup> bool TSimpleLookup::Resolve(Lookup lookup) {
-    int result = -1;
-    for (int attempt = 0; attempt < 3 && !ShouldStop() && !Host; ++attempt) {
+// Up to three attempts in a row; only "Try again" is retried. result: 0 after success, the
+// last error after failure, -1 when no attempt was made.
+template <typename Lookup>
+std::optional<HostRecord> TSimpleLookup::Attempt(Lookup lookup, int& result) {
+    result = -1;
+    for (int attempt = 0; attempt < 3 && !ShouldStop(); ++attempt) {
         LookupOutcome outcome = lookup();
         if (outcome.Host) {
-            Host = std::move(outcome.Host);
             result = 0;
-            break;
+            return std::move(outcome.Host);
         }
         result = outcome.ErrorCode;
         if (result != kErrTryAgain)
             break;
     }
-    ErrorCode = result;
+    return std::nullopt;
+}
+
+template <typename Lookup> bool TSimpleLookup::Resolve(Lookup lookup) {
+    if (!Host)
+        Host = Attempt(lookup, ErrorCode);
     return Host.has_value();
 }
 
@@ -76,6 +102,14 @@ bool TSimpleLookup::LookupAddress(const std::string& text) {
 
 bool TSimpleLookup::LookupName(const std::string& text) {
     return Resolve([this, &text] { return Engine.Resolver.LookupHostByName(text); });
+}
+
+bool TSimpleLookup::LookupAddress6(const Address6& address) {
+    return Resolve([this, &address] { return Engine.Resolver.LookupHostByAddress6(address); });
+}
+
+bool TSimpleLookup::LookupName6(const std::string& text) {
+    return Resolve([this, &text] { return Engine.Resolver.LookupHostByName6(text); });
 }
 
 void TSimpleLookup::PostResult() {
@@ -91,6 +125,8 @@ void TSimpleLookup::PostResult() {
             lines->push_back("Alternate address: " + AddressToText(Host->Addresses[i]));
         if (!Host->Aliases.empty())
             lines->push_back("Aliases: " + Host->Aliases.front());
+        for (const Address6& v6 : fMoreIPv6)
+            lines->push_back("IPv6 address: " + Address6ToText(v6));
     }
 }
 

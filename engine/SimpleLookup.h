@@ -44,9 +44,16 @@ protected:
 private:
     bool LookupAddress(const std::string& text);
     bool LookupName(const std::string& text);
+    // An IPv6 literal in reverse, and a name's IPv6 addresses (when it has no IPv4 ones).
+    bool LookupAddress6(const Address6& address);
+    bool LookupName6(const std::string& text);
+    template <typename Lookup> std::optional<HostRecord> Attempt(Lookup lookup, int& result);
     template <typename Lookup> bool Resolve(Lookup lookup);
     void PostResult();
     void ExpandRange(const std::string& subject);
+
+    // With extended information: the name's IPv6 addresses not already on the main line.
+    std::vector<Address6> fMoreIPv6;
 };
 
 } // namespace hostmoor

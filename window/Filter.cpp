@@ -210,6 +210,7 @@ void TDNSForm::ConnectHandlers() {
     connect(BrowseButton, &QPushButton::clicked, this, &TDNSForm::BrowseForInputFileClick);
     connect(InEdit, &QComboBox::editTextChanged, this, &TDNSForm::InEditChange);
     connect(StartButton, &QPushButton::clicked, this, &TDNSForm::StartButtonClick);
+    connect(ResolveIPv6, &QCheckBox::clicked, this, &TDNSForm::ResolveIPv6Click);
     connect(Timer1, &QTimer::timeout, this, &TDNSForm::Timer1Timer);
 }
 
@@ -269,6 +270,10 @@ void TDNSForm::BuildRewritePage() {
         Group(AdvancedDNS, "Step2Group", tr("Step 2 - Processing"), QRect(8, 136, 369, 145));
     for (int row = 0; row < 5; ++row)
         Label(step2, Step2Row(row), 16, 26 + 16 * row);
+    // Options of the rewrite, in the space left of Process.
+    ResolveIPv6 = new QCheckBox(tr("Also resolve IPv&6 addresses"), step2);
+    ResolveIPv6->setObjectName("ResolveIPv6");
+    ResolveIPv6->setGeometry(16, 108, 240, 17);
     StartButton = Button(step2, "StartButton", tr("&Process"), QRect(264, 112, 89, 25));
     StartButton->setEnabled(false);
 
@@ -279,6 +284,7 @@ void TDNSForm::BuildRewritePage() {
     LabelFor(filesLabel, InEdit);
     BrowseButton = Button(step1, "BrowseButton", tr("&Browse..."), QRect(264, 80, 89, 25));
 
+    setTabOrder(ResolveIPv6, StartButton);
     setTabOrder(StartButton, BrowseButton);
     setTabOrder(BrowseButton, InEdit);
 }

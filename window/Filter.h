@@ -83,6 +83,7 @@ public:
     QComboBox* InEdit;
     QPushButton* BrowseButton;
     QPushButton* StartButton;
+    QCheckBox* ResolveIPv6;
     QPushButton* VisitMakerButton;
 
 public slots:
@@ -104,6 +105,7 @@ public slots:
     void BrowseForInputFileClick();
     void InEditChange();
     void StartButtonClick();
+    void ResolveIPv6Click();
     void Timer1Timer();
 
 public:

@@ -80,6 +80,8 @@ void TDNSForm::FormCreate() {
     Engine.ShowExtendedInfo =
         Settings.ReadSwitch(kGeneralSection, "ShowExtendedInfo", Engine.ShowExtendedInfo);
     ExtendedInfo->setChecked(Engine.ShowExtendedInfo);
+    Engine.ResolveIPv6 = Settings.ReadSwitch(kGeneralSection, "ResolveIPv6", false);
+    ResolveIPv6->setChecked(Engine.ResolveIPv6);
     const int pages = PageControl1->count();
     const int n = Settings.ReadNumber(kGeneralSection, "ActiveTab", 0);
     for (int i = 0; i < n % pages; ++i)
@@ -97,6 +99,7 @@ void TDNSForm::FormDestroy() {
     WriteDropdownList(LookupSubject);
     WriteDropdownList(InEdit);
     Settings.WriteSwitch(kGeneralSection, "ShowExtendedInfo", Engine.ShowExtendedInfo);
+    Settings.WriteSwitch(kGeneralSection, "ResolveIPv6", Engine.ResolveIPv6);
     Settings.WriteNumber(kGeneralSection, "ActiveTab", PageControl1->currentIndex());
     Settings.EndSave();
 }

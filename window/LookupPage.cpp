@@ -17,11 +17,12 @@
 
 namespace hostmoor {
 
+// The colon is for IPv6 literals.
 bool TDNSForm::LookupSubjectAccepts(int code) {
     return (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z') ||
            (code >= '0' && code <= '9') || code == '-' || code == '.' || code == '*' ||
-           code == '[' || code == ']' || code == ' ' || code == 8 || code == 3 || code == 22 ||
-           code == 24;
+           code == '[' || code == ']' || code == ':' || code == ' ' || code == 8 || code == 3 ||
+           code == 22 || code == 24;
 }
 
 bool TDNSForm::LookupSubjectKeyPress(int code) {

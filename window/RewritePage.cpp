@@ -5,6 +5,7 @@
 #include "RevLookup.h"
 #include "Subjects.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QProgressBar>
@@ -104,6 +105,10 @@ void TDNSForm::StartButtonClick() {
     }
     AddToDropdownList(InEdit);
     InEdit->setEditText(text);
+}
+
+void TDNSForm::ResolveIPv6Click() {
+    Engine.ResolveIPv6 = ResolveIPv6->isChecked();
 }
 
 void TDNSForm::FileJobDone(TWorker* worker) {

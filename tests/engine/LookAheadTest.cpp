@@ -15,6 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The key the scripted resolver knows an address by.
+std::string Canonical(const std::string& address) {
+    Address6 v6;
+    return TextToAddress6(address, v6) ? Address6ToText(v6) : address;
+}
+
 // Addresses with names (one empty, some holding a dotted address) and addresses without.
 struct Zone {
     std::vector<std::string> named;
@@ -26,6 +32,9 @@ struct Zone {
         named.push_back("1.2.3.4"); // also met as 01.02.03.04
         for (int i = 0; i < 15; ++i)
             nameless.push_back("10.2.0." + std::to_string(i));
+        for (int i = 0; i < 8; ++i) // IPv6 clients, met in other spellings too
+            named.push_back("2001:db8::" + std::to_string(random() % 64));
+        nameless.push_back("2001:db8:1::9");
     }
     void Script(ScriptedResolver& resolver) const {
         for (std::size_t i = 0; i < named.size(); ++i) {
@@ -34,7 +43,7 @@ struct Zone {
                 name = "10.9.9." + std::to_string(i) + ".example"; // holds a dotted address
             if (i == 5)
                 name = ""; // an empty official name is cached and passed over
-            resolver.Answer(named[i], ScriptedResolver::Record(name, {named[i]}));
+            resolver.Answer(Canonical(named[i]), ScriptedResolver::Record(name, {named[i]}));
         }
         // Unscripted keys, the nameless and 255.255.255.255 among them, fail.
     }
@@ -43,9 +52,23 @@ struct Zone {
 std::string GenerateLog(std::mt19937& random, const Zone& zone) {
     const char* breaks[] = {"\r\n", "\n", "\r"};
     const std::string lineBreak = breaks[random() % 3];
-    const char* words[] = {"GET", "/index.html", "HTTP/1.1",    "release 1.2.3.4.5", "v1.2",
-                           "...", "999.1.1.1",   "01.02.03.04", "12.34.56.78:80",    "-",
-                           ""};
+    const char* words[] = {"GET",
+                           "/index.html",
+                           "HTTP/1.1",
+                           "release 1.2.3.4.5",
+                           "v1.2",
+                           "...",
+                           "999.1.1.1",
+                           "01.02.03.04",
+                           "12.34.56.78:80",
+                           "-",
+                           "",
+                           "Chrome/120.0.0.0",
+                           "10:00:01",
+                           "::ffff:10.2.0.3",
+                           "fe80::1%eth0",
+                           "[2001:DB8:0::1]:443",
+                           "2001:db8::"};
     std::string log;
     const int lines = 50 + static_cast<int>(random() % 400);
     for (int l = 0; l < lines; ++l) {
@@ -107,11 +130,13 @@ TEST_F(LookAheadTest, OutputIsTheSerialRewritersByteForByte) {
         serial.Resolver.ResolverStartup();
         serial.LookupPool.SetLimit(0);
 
-        EngineRuntime ahead(&resolver);
-        zone.Script(resolver);
-        resolver.SetRandomDelay(300us, seed);
+        ScriptedResolver aheadResolver;
+        EngineRuntime ahead(&aheadResolver);
+        zone.Script(aheadResolver);
+        aheadResolver.SetRandomDelay(300us, seed);
         ahead.Resolver.ResolverStartup();
         ahead.LookupPool.SetLimit(1 + static_cast<int>(seed % 16));
+        serial.ResolveIPv6 = ahead.ResolveIPv6 = seed % 2 == 0;
         if (seed % 3 == 0) // a window of a few lines and bytes
             ahead.LookAheadWindow = {1 + seed % 5, 16 * seed, 256};
         if (seed % 3 == 1) // rests after a few calm lines, and wakes again

@@ -120,6 +120,28 @@ TEST_F(SystemResolverTest, FailuresMapToTheTableCodes) {
     EXPECT_EQ(r.LookupHostByName("v6only.hm.test").ErrorCode, 11004);
 }
 
+TEST_F(SystemResolverTest, IPv6LookupsBothWaysWithTheTableCodes) {
+    auto v6 = [](const char* text) {
+        Address6 a;
+        EXPECT_TRUE(TextToAddress6(text, a)) << text;
+        return a;
+    };
+    auto reverse = r.LookupHostByAddress6(v6("2001:DB8::1"));
+    ASSERT_TRUE(reverse.Host) << reverse.ErrorCode;
+    EXPECT_EQ(reverse.Host->Name, "v6only.hm.test");
+    EXPECT_EQ(r.LookupHostByAddress(HostAddress(v6("2001:db8::40"))).Host->Name, "dual.hm.test");
+    EXPECT_EQ(r.LookupHostByAddress6(v6("2001:db8::99")).ErrorCode, 11001);
+    EXPECT_EQ(r.LookupHostByAddress6(v6("2001:db8:dead::1")).ErrorCode, 11002);
+
+    auto forward = r.LookupHostByName6("dual.hm.test");
+    ASSERT_TRUE(forward.Host) << forward.ErrorCode;
+    EXPECT_EQ(forward.Host->Name, "dual.hm.test");
+    EXPECT_EQ(forward.Host->Addresses6,
+              (std::vector<Address6>{v6("2001:db8::40"), v6("2001:db8::41")}));
+    EXPECT_EQ(r.LookupHostByName6("multi.hm.test").ErrorCode, 11004);
+    EXPECT_EQ(r.LookupHostByName6("no-such-host.hm.test").ErrorCode, 11001);
+}
+
 TEST_F(SystemResolverTest, StoppedFlagGives10093BeforeAsking) {
     EnsureStopped(r);
     EXPECT_EQ(r.LookupHostByName("multi.hm.test").ErrorCode, 10093);

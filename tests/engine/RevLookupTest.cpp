@@ -412,3 +412,45 @@ TEST_F(RevLookupDnsTest, CombinedFormatLogAgainstTheTestServer) {
     }
     EXPECT_EQ(Rewrite(in), expected);
 }
+
+// A dual-stack log against the test server: IPv6 clients and referrers are replaced only with
+// IPv6 on, the serial rewriter and the look-ahead alike, and the IPv4 rule's part is the same.
+TEST_F(RevLookupDnsTest, DualStackLogWithIPv6OffAndOnSerialAndAhead) {
+    const std::string rest = " - - [07/Dec/2026:10:00:01 +0000] \"GET /a HTTP/1.1\" 200 5 ";
+    const std::string agent = "\"Mozilla/5.0 Chrome/120.0.0.0 Safari/537.36\"";
+    const std::string in = "2001:db8::40" + rest + "\"http://[2001:db8::1]/ref\" " + agent +
+                           "\n" +                                                            //
+                           "192.0.2.40" + rest + "\"-\" " + agent + "\n" +                   //
+                           "2001:DB8::41" + rest + "\"http://192.0.2.3/\" " + agent + "\n" + //
+                           "2001:db8::99" + rest + "\"-\" \"curl/8.0\"\n" +                  //
+                           "::ffff:192.0.2.1" + rest + "\"-\" \"fe80::1%eth0 10:00:01\"\n";
+    const std::string off =
+        "2001:db8::40" + rest + "\"http://[2001:db8::1]/ref\" " + agent + "\r\n" + //
+        "dual.hm.test" + rest + "\"-\" " + agent + "\r\n" +                        //
+        "2001:DB8::41" + rest + "\"http://host-3.hm.test/\" " + agent + "\r\n" +   //
+        "2001:db8::99" + rest + "\"-\" \"curl/8.0\"\r\n" +                         //
+        "::ffff:host-1.hm.test" + rest + "\"-\" \"fe80::1%eth0 10:00:01\"\r\n";
+    std::string on = off;
+    for (const auto& [address, name] :
+         std::vector<std::pair<std::string, std::string>>{{"2001:db8::40", "dual.hm.test"},
+                                                          {"[2001:db8::1]", "[v6only.hm.test]"},
+                                                          {"2001:DB8::41", "dual.hm.test"}})
+        on.replace(on.find(address), address.size(), name);
+    WriteFile(dir / "dual.log", in);
+    for (const bool ipv6 : {false, true}) {
+        for (const int limit : {0, 8}) {
+            EngineRuntime fresh;
+            fresh.Resolver.ResolverStartup();
+            fresh.LookupPool.SetLimit(limit);
+            fresh.ResolveIPv6 = ipv6;
+            {
+                LogReader reader((dir / "dual.log").string());
+                LogWriter writer((dir / "dual.rdns").string(), (dir / "dual.log").string());
+                char lineBreak = 0;
+                RewriteLog(fresh, reader, writer, lineBreak, [] { return false; });
+                writer.Close();
+            }
+            EXPECT_EQ(ReadFile(dir / "dual.rdns"), ipv6 ? on : off) << ipv6 << " " << limit;
+        }
+    }
+}

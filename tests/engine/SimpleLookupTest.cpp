@@ -235,7 +235,19 @@ TEST_F(SimpleLookupDnsTest, NameWithThreeAddressesAndAnAlias) {
 TEST_F(SimpleLookupDnsTest, UnknownNameAndAddress) {
     EXPECT_EQ(Run("no-such-host.hm.test"), (Lines{"no-such-host.hm.test: Host not found"}));
     EXPECT_EQ(Run("192.0.2.99"), (Lines{"192.0.2.99: Host not found"}));
-    EXPECT_EQ(Run("v6only.hm.test"), (Lines{"v6only.hm.test: No data"}));
+}
+
+TEST_F(SimpleLookupDnsTest, IPv6LiteralsInReverseAndNamesWithIPv6Addresses) {
+    EXPECT_EQ(Run("2001:db8:0::40"), (Lines{"IP: 2001:db8::40 Host: dual.hm.test"}));
+    EXPECT_EQ(Run("2001:db8::99"), (Lines{"2001:db8::99: Host not found"}));
+    EXPECT_EQ(Run("v6only.hm.test"), (Lines{"Host: v6only.hm.test IPv6: 2001:db8::1"}));
+    // Extended information: the IPv6 addresses follow the IPv4 lines; without it, nothing more.
+    EXPECT_EQ(Run("dual.hm.test"),
+              (Lines{"Host: dual.hm.test IP: 192.0.2.40", "IPv6 address: 2001:db8::40",
+                     "IPv6 address: 2001:db8::41"}));
+    engine.ShowExtendedInfo = false;
+    EXPECT_EQ(Run("dual.hm.test"), (Lines{"Host: dual.hm.test IP: 192.0.2.40"}));
+    EXPECT_EQ(Run("multi.hm.test"), (Lines{"Host: multi.hm.test IP: 192.0.2.11"}));
 }
 
 TEST_F(SimpleLookupDnsTest, RangeOverThePtrBlockPostsOneLinePerAddress) {

@@ -105,25 +105,25 @@ private slots:
         TDNSForm& f = *scope->form;
         QLineEdit* edit = f.LookupSubject->lineEdit();
         f.LookupSubject->setEditText("");
-        QTest::keyClicks(edit, "aZ5-.*[] x");
+        QTest::keyClicks(edit, "aZ5-.*[]: x");
         QTest::keyClick(edit, Qt::Key_Backspace);
         QCOMPARE(scope->beeps, 0);
-        QCOMPARE(edit->text(), QString("aZ5-.*[] "));
-        for (char c : {'_', ':', '/'})
+        QCOMPARE(edit->text(), QString("aZ5-.*[]: "));
+        for (char c : {'_', '%', '/'})
             QTest::keyClick(edit, c);
         QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
         QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_Eacute, QString::fromUtf8("é"),
                             Qt::NoModifier);
         QCOMPARE(scope->beeps, 6);
-        QCOMPARE(edit->text(), QString("aZ5-.*[] "));
+        QCOMPARE(edit->text(), QString("aZ5-.*[]: "));
         // Copy, cut and paste pass; pasted text is not filtered.
         QApplication::clipboard()->setText("x_y:z/é");
         QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(edit->text(), QString::fromUtf8("aZ5-.*[] x_y:z/é"));
+        QCOMPARE(edit->text(), QString::fromUtf8("aZ5-.*[]: x_y:z/é"));
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_C, Qt::ControlModifier);
-        QCOMPARE(QApplication::clipboard()->text(), QString::fromUtf8("aZ5-.*[] x_y:z/é"));
+        QCOMPARE(QApplication::clipboard()->text(), QString::fromUtf8("aZ5-.*[]: x_y:z/é"));
         QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
         QCOMPARE(edit->text(), QString());
         QCOMPARE(scope->beeps, 6);

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "WindowTestSupport.h"
 
+#include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QProgressBar>
@@ -312,6 +313,20 @@ private slots:
         // A missing name of the kind is reported exactly.
         Run("\"" + dir->path() + "/gone\\xE9.log\"");
         QCOMPARE(scope->messages, QStringList({dir->path() + "/gone\\xE9.log does not exist."}));
+    }
+
+    void theIPv6BoxDecidesWhetherIPv6AddressesAreReplaced() {
+        resolver->Answer("2001:db8::6", ScriptedResolver::Record("six.test", {"2001:db8::6"}));
+        const QString log = Make("v6.log", "[2001:DB8::6]:443 10.0.0.1\n");
+        for (const bool on : {false, true}) {
+            if (form->ResolveIPv6->isChecked() != on) // its shortcut clicks it, animated
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_6, Qt::AltModifier);
+            QTRY_COMPARE(form->ResolveIPv6->isChecked(), on);
+            Run(log);
+            QCOMPARE(Read(dir->path() + "/v6.rdns"),
+                     on ? QByteArray("[six.test]:443 one.test\r\n")
+                        : QByteArray("[2001:DB8::6]:443 one.test\r\n"));
+        }
     }
 
     void combinedLogThroughThePageAgainstTheTestServer() {

@@ -182,6 +182,38 @@ private slots:
                  QString::number(page));
     }
 
+    // The rewrite page's options: off unless stored, read as switches, saved as clicked.
+    void rewriteOptionsAreRestoredAndSaved_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("stored"); // a null text: nothing stored
+        QTest::addColumn<bool>("on");
+        for (const char* name : {"ResolveIPv6"}) {
+            QTest::addRow("%s missing", name) << name << QString() << false;
+            QTest::addRow("%s 1", name) << name << "1" << true;
+            QTest::addRow("%s 0", name) << name << "0" << false;
+            QTest::addRow("%s 0x1", name) << name << "0x1" << true;
+            QTest::addRow("%s yes", name) << name << "yes" << false;
+        }
+    }
+    void rewriteOptionsAreRestoredAndSaved() {
+        QFETCH(QString, name);
+        QFETCH(QString, stored);
+        QFETCH(bool, on);
+        Open([&](SettingsStore& s) {
+            if (!stored.isNull())
+                s.WriteText("General", name, stored);
+        });
+        auto* box = scope->form->findChild<QCheckBox*>(name);
+        QVERIFY(box);
+        QCOMPARE(box->isChecked(), on);
+        QCOMPARE(scope->engine.ResolveIPv6.load(), on);
+        box->click();
+        QCOMPARE(scope->engine.ResolveIPv6.load(), !on);
+        scope->form->FormDestroy();
+        QSettings saved(File(), QSettings::IniFormat);
+        QCOMPARE(saved.value("General/" + name).toString(), QString(on ? "0" : "1"));
+    }
+
     void missingAndMarkedEntriesAreSkipped() {
         Open([](SettingsStore& s) {
             s.WriteText("Query History", "LookupSubject 0", "first");

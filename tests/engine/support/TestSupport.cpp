@@ -20,8 +20,13 @@ HostRecord ScriptedResolver::Record(const std::string& name,
     HostRecord record;
     record.Name = name;
     record.Aliases = aliases;
-    for (const auto& a : addresses)
-        record.Addresses.push_back(TextToAddress(a));
+    for (const auto& a : addresses) {
+        Address6 v6;
+        if (TextToAddress6(a, v6))
+            record.Addresses6.push_back(v6);
+        else
+            record.Addresses.push_back(TextToAddress(a));
+    }
     return record;
 }
 
@@ -58,11 +63,25 @@ int ScriptedResolver::Calls(const std::string& key) const {
 }
 
 LookupOutcome ScriptedResolver::ByName(const std::string& name) {
-    return Lookup(name);
+    LookupOutcome outcome = Lookup(name);
+    if (outcome.Host && outcome.Host->Addresses.empty())
+        return {std::nullopt, kErrNoData};
+    return outcome;
 }
 
 LookupOutcome ScriptedResolver::ByAddress(Address address) {
     return Lookup(AddressToText(address));
+}
+
+LookupOutcome ScriptedResolver::ByAddress6(const Address6& address) {
+    return Lookup(Address6ToText(address));
+}
+
+LookupOutcome ScriptedResolver::ByName6(const std::string& name) {
+    LookupOutcome outcome = Lookup(std::string(kAAAA) + name);
+    if (outcome.Host && outcome.Host->Addresses6.empty())
+        return {std::nullopt, kErrNoData};
+    return outcome;
 }
 
 void ScriptedResolver::SetRandomDelay(std::chrono::microseconds most, unsigned seed) {
@@ -92,6 +111,8 @@ LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
     }
     LookupOutcome outcome{std::nullopt, kErrHostNotFound};
     auto it = fScripts.find(key);
+    if (it == fScripts.end() && key.rfind(kAAAA, 0) == 0)
+        it = fScripts.find(key.substr(kAAAA.size()));
     if (it != fScripts.end() && !it->second.empty())
         outcome = it->second[std::min<std::size_t>(call, it->second.size() - 1)];
     auto delay = std::chrono::duration_cast<std::chrono::microseconds>(fDelay);

@@ -47,9 +47,17 @@ public:
     // The most lookups that were in progress at once.
     int MostAtOnce() const { return fMostAtOnce.load(); }
 
+    // A name's record serves both families: ByName gives "No data" when it has IPv6 addresses
+    // only, ByName6 when it has IPv4 ones only. ByName6 is counted under "AAAA " and the name,
+    // and scripted so too if the name's own script is not to serve. Reverse IPv6 keys are in
+    // RFC 5952 form.
+    static constexpr std::string_view kAAAA = "AAAA ";
     LookupOutcome ByName(const std::string& name) override;
     LookupOutcome ByAddress(Address address) override;
+    LookupOutcome ByAddress6(const Address6& address) override;
+    LookupOutcome ByName6(const std::string& name) override;
 
+    // Addresses of either family.
     static HostRecord Record(const std::string& name, const std::vector<std::string>& addresses,
                              const std::vector<std::string>& aliases = {});
 
