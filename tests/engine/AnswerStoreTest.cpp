@@ -1,0 +1,337 @@
+// The answer store on real SQLite files: what outlives a restart and when it expires, the
+// daily sweep, one report for each kind of bad file, threads and processes writing at once.
+#include "AnswerStore.h"
+
+#include "TestSupport.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace hostmoor;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kNow = 1'700'000'000;
+constexpr std::int64_t kHour = 3600;
+constexpr std::int64_t kDay = 24 * kHour;
+
+AddressKey Key(std::uint32_t i) {
+    return AddressKeyOfIPv4(htonl(0x0a000000u + i));
+}
+
+// A connection of the test's own, as another process would hold one.
+class Raw {
+public:
+    explicit Raw(const fs::path& path) { EXPECT_EQ(sqlite3_open(path.c_str(), &fDb), SQLITE_OK); }
+    ~Raw() { sqlite3_close(fDb); }
+    // Runs every statement; gives the first column of the last row.
+    std::string Text(const std::string& sql) {
+        std::string text;
+        sqlite3_exec(
+            fDb, sql.c_str(),
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+                return 0;
+            },
+            &text, nullptr);
+        return text;
+    }
+    // The last byte of each key, in key order.
+    std::string Keys() {
+        return Text("SELECT group_concat(hex(substr(addr, 16)), ' ') FROM "
+                    "(SELECT addr FROM answers ORDER BY addr)");
+    }
+
+private:
+    sqlite3* fDb = nullptr;
+};
+
+} // namespace
+
+// The fault table's cases prepare their files through it, so all of it is public.
+class AnswerStoreTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        static int serial = 0;
+        dir = fs::temp_directory_path() /
+              ("hostmoor-store-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        path = dir / "answers.sqlite";
+    }
+    void TearDown() override {
+        holder.reset();
+        if (mounted)
+            ::umount2(dir.c_str(), MNT_DETACH);
+        fs::remove_all(dir);
+    }
+    std::unique_ptr<IAnswerStore> Open(StorePolicy policy = {}) {
+        return OpenAnswerStore(
+            path, policy, [this](const std::string& line) { reports.push_back(line); }, kNow);
+    }
+    // A store holding Key(0), closed again.
+    void MakeStore() {
+        auto store = Open();
+        store->Remember({Key(0), "zero.example", false, kNow});
+        store->Flush();
+    }
+    // The test's folder becomes a small file system of its own.
+    void Mount(unsigned long flags) {
+        const int rc = flags ? ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | flags, nullptr)
+                             : ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m");
+        EXPECT_EQ(rc, 0) << std::strerror(errno);
+        mounted = true;
+    }
+
+    fs::path dir;
+    fs::path path;
+    bool mounted = false;
+    std::vector<std::string> reports;
+    std::unique_ptr<Raw> holder; // another connection kept open through a test
+};
+
+// Rows are written at kNow and read back after a restart at the age each case gives.
+TEST_F(AnswerStoreTest, AnswersOutliveARestartUntilTheyAreTooOld) {
+    const struct {
+        const char* what;
+        bool failed;
+        std::int64_t age;
+        StoreResult result;
+    } cases[] = {
+        {"a name just learned", false, 0, StoreResult::Hit},
+        {"a name a second short of a day", false, kDay - 1, StoreResult::Hit},
+        {"a name a day old", false, kDay, StoreResult::Expired},
+        {"a failure under an hour old", true, kHour - 1, StoreResult::Hit},
+        {"a failure an hour old", true, kHour, StoreResult::Expired},
+        {"a name from the future", false, -1, StoreResult::Expired},
+        {"a failure from the future", true, -kHour, StoreResult::Expired},
+    };
+    const auto name = [](std::uint32_t i) { return "h" + std::to_string(i); };
+    auto store = Open();
+    for (std::uint32_t i = 0; i < std::size(cases); ++i)
+        store->Remember({Key(i), cases[i].failed ? "" : name(i), cases[i].failed, kNow});
+    store->Flush();
+    store = Open();
+    std::uint64_t hits = 0;
+    for (std::uint32_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const StoreFind found = store->Find(Key(i), kNow + cases[i].age);
+        EXPECT_EQ(found.Result, cases[i].result);
+        if (found.Result == StoreResult::Hit) {
+            ++hits;
+            EXPECT_EQ(found.Failed, cases[i].failed);
+            EXPECT_EQ(found.Name, cases[i].failed ? "" : name(i));
+        }
+    }
+    EXPECT_EQ(store->Find(Key(99), kNow).Result, StoreResult::Miss);
+    EXPECT_EQ(store->Counts().FromStore, hits);
+    EXPECT_EQ(store->Counts().ExpiredMet, std::size(cases) - hits);
+    // The next write removes the expired rows met, but for one only a moment ahead of the
+    // clock: another process may simply have read the clock later.
+    store->Flush();
+    EXPECT_EQ(Raw(path).Keys(), "00 01 03 05");
+    EXPECT_TRUE(reports.empty());
+}
+
+// A user's short ages must not sweep away rows that users with the usual ages still want.
+TEST_F(AnswerStoreTest, DailySweepRemovesOnlyWhatNobodyWants) {
+    auto store = Open();
+    store->Remember({Key(0), "two-hours.example", false, kNow - 2 * kHour});
+    store->Remember({Key(1), "", true, kNow - kHour / 2});
+    store->Remember({Key(2), "", true, kNow - 2 * kHour});
+    store->Remember({Key(3), "future.example", false, kNow + kHour});
+    for (std::uint32_t i = 10; i < 2510; ++i) // several chunks
+        store->Remember({Key(i), "old.example", false, kNow - kDay - 1});
+    EXPECT_EQ(Raw(path).Text("SELECT count(*) FROM answers"), "2304"); // whole batches only
+    store->Flush();
+    store.reset();
+    Raw raw(path);
+    raw.Text("UPDATE meta SET last_sweep = " + std::to_string(kNow - kDay));
+
+    store = Open(StorePolicy{60, 60});
+    EXPECT_EQ(raw.Keys(), "00 01");
+    EXPECT_EQ(raw.Text("SELECT last_sweep FROM meta"), std::to_string(kNow));
+    EXPECT_TRUE(reports.empty());
+}
+
+struct Fault {
+    const char* name;
+    bool mounts; // needs root in a mount namespace of its own
+    std::function<void(AnswerStoreTest&)> prepare;
+    std::function<void(AnswerStoreTest&)> whileOpen = {}; // trouble that starts after the open
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
+class AnswerStoreFault : public AnswerStoreTest, public ::testing::WithParamInterface<Fault> {};
+
+std::string Bytes(const fs::path& path) {
+    return fs::exists(path) ? test::ReadFile(path) : "(absent)";
+}
+
+// Whatever is wrong, one report names the file, nothing throws, Find misses, and the store
+// leaves the file as it found it.
+TEST_P(AnswerStoreFault, ReportsOnceAndLeavesTheFileAlone) {
+    const Fault& fault = GetParam();
+    if (fault.mounts && (::geteuid() != 0 || !test::InTestDns()))
+        GTEST_SKIP() << "needs root in a private mount namespace: run through "
+                        "tests/testdns/run.sh as root";
+    fault.prepare(*this);
+    const std::string before = Bytes(path);
+    auto store = Open();
+    if (fault.whileOpen)
+        fault.whileOpen(*this);
+    EXPECT_NO_THROW({
+        for (std::uint32_t i = 0; i < 600; ++i) // past two batches
+            store->Remember({Key(i), std::string(200, 'n'), false, kNow});
+        store->Flush();
+    });
+    EXPECT_EQ(store->Find(Key(0), kNow).Result, StoreResult::Miss);
+    EXPECT_FALSE(store->Usable());
+    store.reset();
+    ASSERT_EQ(reports.size(), 1u) << ::testing::PrintToString(reports);
+    EXPECT_NE(reports[0].find(path.string()), std::string::npos) << reports[0];
+    EXPECT_EQ(Bytes(path), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AnswerStoreFault,
+    ::testing::Values(Fault{"NotADatabase", false,
+                            [](AnswerStoreTest& t) {
+                                test::WriteFile(t.path, std::string(8192, 'x'));
+                            }},
+                      Fault{"AnotherProgramsFile", false,
+                            [](AnswerStoreTest& t) {
+                                Raw(t.path).Text("PRAGMA application_id=1234; CREATE TABLE t(x)");
+                            }},
+                      Fault{"LaterLayout", false,
+                            [](AnswerStoreTest& t) {
+                                t.MakeStore();
+                                Raw(t.path).Text("PRAGMA user_version=2");
+                            }},
+                      Fault{"ReadOnlyFile", true,
+                            [](AnswerStoreTest& t) {
+                                t.Mount(0);
+                                t.MakeStore();
+                                t.Mount(MS_BIND | MS_RDONLY);
+                            }},
+                      Fault{"ReadOnlyFolder", true,
+                            [](AnswerStoreTest& t) {
+                                t.Mount(0);
+                                t.Mount(MS_BIND | MS_RDONLY);
+                            }},
+                      Fault{"LockedByAnotherWriter", false,
+                            [](AnswerStoreTest& t) {
+                                t.MakeStore();
+                                t.holder = std::make_unique<Raw>(t.path);
+                                t.holder->Text("PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                                               "DELETE FROM answers");
+                            }},
+                      Fault{"DiskFull", true,
+                            [](AnswerStoreTest& t) {
+                                t.Mount(0);
+                                t.MakeStore();
+                            },
+                            [](AnswerStoreTest& t) {
+                                const int fd =
+                                    ::open((t.dir / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+                                const std::string block(65536, 'f');
+                                while (::write(fd, block.data(), block.size()) > 0) {
+                                }
+                                ::close(fd);
+                            }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two processes of two threads each: every answer is kept, whichever call wrote its batch.
+TEST_F(AnswerStoreTest, TwoProcessesOfTwoThreadsKeepEveryAnswerAndTheNewest) {
+    constexpr std::uint32_t kEach = 3000;
+    constexpr std::uint32_t kShift = 1000;
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    pid_t children[2];
+    for (std::uint32_t c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            // Both wait at the gate, then race for the new file and for each batch.
+            ::close(gate[1]);
+            char byte;
+            while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            std::atomic<int> failures{0};
+            auto store = OpenAnswerStore(
+                path, {}, [&](const std::string&) { ++failures; }, kNow);
+            const auto remember = [&, c](std::uint32_t odd) {
+                for (std::uint32_t n = c * kShift + odd; n < c * kShift + kEach; n += 2) {
+                    store->Remember({Key(n), "p" + std::to_string(c), false, kNow + c});
+                    store->Find(Key(n / 2), kNow);
+                }
+            };
+            std::thread other(remember, 1);
+            remember(0);
+            other.join();
+            store->Flush();
+            const bool ok = store->Usable() && failures == 0;
+            store.reset();
+            ::_exit(ok ? 0 : 1);
+        }
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    Raw raw(path);
+    EXPECT_EQ(raw.Text("PRAGMA quick_check"), "ok");
+    // The second process's answers are newer, so it owns the overlap whoever wrote last; the
+    // first, a moment behind on the clock, finds them expired but leaves them.
+    EXPECT_EQ(raw.Text("SELECT group_concat(n) FROM (SELECT name || ':' || count(*) AS n FROM "
+                       "answers GROUP BY name ORDER BY name)"),
+              "p0:" + std::to_string(kShift) + ",p1:" + std::to_string(kEach));
+}
+
+TEST(ParseDuration, ReadsACountWithOneOptionalUnit) {
+    const struct {
+        const char* text;
+        std::int64_t seconds; // 0: refused
+    } cases[] = {{"3600", 3600},
+                 {"45s", 45},
+                 {"90m", 5400},
+                 {"36h", 129600},
+                 {"2d", 172800},
+                 {"9223372036854775807", INT64_MAX},
+                 {"106751991167300d", 106751991167300 * 86400},
+                 {"", 0},
+                 {"0", 0},
+                 {"0h", 0},
+                 {"h", 0},
+                 {"-5m", 0},
+                 {"+5m", 0},
+                 {" 5m", 0},
+                 {"5 m", 0},
+                 {"5M", 0},
+                 {"5w", 0},
+                 {"1.5h", 0},
+                 {"9223372036854775808", 0},
+                 {"106751991167301d", 0}};
+    for (const auto& c : cases) {
+        std::int64_t seconds = -7;
+        EXPECT_EQ(ParseDuration(c.text, seconds), c.seconds != 0) << c.text;
+        EXPECT_EQ(seconds, c.seconds != 0 ? c.seconds : -7) << c.text;
+    }
+}
