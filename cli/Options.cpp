@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include "AnswerStore.h"
 #include "LookupPool.h"
 
 #include <charconv>
@@ -15,6 +16,10 @@ const char* const kUsage =
     "  -6, --ipv6     also replace every IPv6 address (2001:db8::1, [2001:db8::1]:443) by its\n"
     "                 host name; one with a zone (fe80::1%eth0) is left as it is\n"
     "  -j, --jobs N   make up to N lookups at once (1 to 1024; default 64)\n"
+    "      --cache[=FILE]  remember answers between runs in FILE (default\n"
+    "                 $XDG_CACHE_HOME/hostmoor/answers.sqlite); a name is trusted for a day,\n"
+    "                 a failure for an hour\n"
+    "      --cache-max-age DURATION  trust a remembered name this long (90m, 36h, 2d)\n"
     "      --crlf     end every output line with CR LF; files always are, and standard\n"
     "                 output is unless the input's lines end with LF\n"
     "  -s, --stats    at the end, print lines, bytes, addresses and lookups to standard error\n"
@@ -88,6 +93,21 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             ok = flag(options.CrLf);
         } else if (name == "-6" || name == "--ipv6") {
             ok = flag(options.IPv6);
+        } else if (name == "--cache") {
+            // The file only after "=": a separate word is a file to rewrite.
+            options.Cache = true;
+            options.CacheFile = attached ? arg.substr(equals + 1) : std::string();
+            if (attached && options.CacheFile.empty()) {
+                error = "option '--cache=' needs a file";
+                ok = false;
+            }
+        } else if (name == "--cache-max-age") {
+            std::string text;
+            ok = value(text);
+            if (ok && !ParseDuration(text, options.CacheMaxAge)) {
+                error = "'" + text + "' is not a duration such as 90m, 36h or 2d";
+                ok = false;
+            }
         } else if (name == "-s" || name == "--stats") {
             ok = flag(options.Stats);
         } else if (name == "-q" || name == "--quiet") {
@@ -102,6 +122,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         }
         if (!ok)
             return false;
+    }
+    if (options.CacheMaxAge != 0 && !options.Cache) {
+        error = "option '--cache-max-age' is for answers remembered with --cache";
+        return false;
     }
     return true;
 }

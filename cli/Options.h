@@ -1,6 +1,7 @@
 // The command line of hostmoor-rdns.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@ struct Options {
     int Jobs = 64;                  // lookups in flight
     bool CrLf = false;              // CR LF line ends also when filtering an LF input
     bool IPv6 = false;              // IPv6 addresses are replaced too
+    bool Cache = false;             // answers remembered between runs, in CacheFile
+    std::string CacheFile;          // empty: the default file
+    std::int64_t CacheMaxAge = 0;   // seconds a name is trusted; 0: the store's default
     bool Stats = false;
     bool Quiet = false;
     bool Help = false;

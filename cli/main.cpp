@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -124,6 +125,7 @@ void Filter(EngineRuntime& engine, const Options& options, Run& run) {
     char lineBreak = 0;
     const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop, !options.CrLf);
     out.Close();
+    engine.FlushAnswers();
     run.Counts.Lines += counts.Lines;
     run.Counts.Addresses += counts.Addresses;
     run.Bytes += in.Consumed();
@@ -260,6 +262,15 @@ int main(int argc, char** argv) {
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(options.Jobs);
     engine.ResolveIPv6 = options.IPv6;
+    if (options.Cache) {
+        StorePolicy policy;
+        if (options.CacheMaxAge > 0)
+            policy.NameMaxAge = options.CacheMaxAge;
+        engine.UseAnswerStore(OpenAnswerStore(
+            options.CacheFile.empty() ? DefaultAnswerStorePath() : options.CacheFile, policy,
+            [](const std::string& problem) { Say(problem); }, std::time(nullptr)));
+        engine.RememberAnswers = true;
+    }
     Run run;
     const auto start = Clock::now();
     const pthread_t mainThread = pthread_self();
@@ -321,6 +332,12 @@ int main(int argc, char** argv) {
                      engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
                      engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()),
                      seconds);
+        if (const IAnswerStore* store = engine.AnswerStore()) {
+            const StoreCounts counts = store->Counts();
+            std::fprintf(stderr, "hostmoor-rdns: %llu answers from the store, %llu expired\n",
+                         static_cast<unsigned long long>(counts.FromStore),
+                         static_cast<unsigned long long>(counts.ExpiredMet));
+        }
     }
     if (gSignal)
         Say("stopped");

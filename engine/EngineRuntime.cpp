@@ -14,10 +14,27 @@ void EngineRuntime::End(int exitCode) {
     const bool lookupsLeft = LookupPool.Shutdown();
     const bool workersLeft = ThreadManager.ThreadCount() > 0 || lookupsLeft;
     ThreadManager.DropAll();
+    if (!workersLeft)
+        FlushAnswers(); // what lookups learned after the last rewrite ended
     if (workersLeft) {
         std::fflush(nullptr);
         std::_Exit(exitCode);
     }
+}
+
+void EngineRuntime::UseAnswerStore(std::unique_ptr<IAnswerStore> store) {
+    fStore = std::move(store);
+    fStoreInUse.store(fStore.get());
+}
+
+IAnswerStore* EngineRuntime::AnswerStore() const {
+    IAnswerStore* store = fStoreInUse.load();
+    return RememberAnswers.load() && store && store->Usable() ? store : nullptr;
+}
+
+void EngineRuntime::FlushAnswers() {
+    if (IAnswerStore* store = fStoreInUse.load())
+        store->Flush();
 }
 
 void EngineRuntime::SetMainThreadHook(MainThreadHook hook) {

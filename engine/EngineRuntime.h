@@ -2,6 +2,7 @@
 // and to every worker by reference, and released in reverse order when it ends.
 #pragma once
 
+#include "AnswerStore.h"
 #include "Clock.h"
 #include "DNSCache.h"
 #include "LookAhead.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace hostmoor {
@@ -42,6 +44,14 @@ public:
     void SetApplicationTerminating(bool terminating) { fTerminating.store(terminating); }
     bool ApplicationTerminating() const { return fTerminating.load(); }
 
+    // The answer store the rewriters' lookups read through and write back to, owned from now
+    // on; set before the first rewrite that uses it, and kept to the end.
+    void UseAnswerStore(std::unique_ptr<IAnswerStore> store);
+    // The store while answers are to be remembered and it is usable, else null.
+    IAnswerStore* AnswerStore() const;
+    // Writes the answers the store holds back; a rewrite calls it as it ends.
+    void FlushAnswers();
+
     // How a worker's completion handler reaches the main thread. Without a hook it runs on
     // the worker's own thread.
     void SetMainThreadHook(MainThreadHook hook);
@@ -61,6 +71,8 @@ public:
     std::atomic<bool> ShowExtendedInfo{true};
     // Whether rewrites started from now on replace IPv6 addresses too.
     std::atomic<bool> ResolveIPv6{false};
+    // Whether the rewriters' lookups go through the answer store, once one is set.
+    std::atomic<bool> RememberAnswers{false};
     // Sum of the input sizes of the current rewrite batch, and characters of lines read so
     // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
     std::atomic<std::int64_t> TotalBytes{0};
@@ -71,6 +83,12 @@ public:
     std::atomic<std::int64_t> LookupsMade{0};
     // How far each rewrite worker reads ahead of the line it writes.
     LookAhead::Window LookAheadWindow;
+
+private:
+    std::unique_ptr<IAnswerStore> fStore;
+    std::atomic<IAnswerStore*> fStoreInUse{nullptr};
+
+public:
     // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its
     // addresses itself, one after another. Last, so that its threads end first.
     TLookupPool LookupPool{*this};

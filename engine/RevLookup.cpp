@@ -5,6 +5,8 @@
 #include "LookAhead.h"
 #include "RewriteBatch.h"
 
+#include <ctime>
+
 namespace hostmoor {
 
 std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address) {
@@ -12,6 +14,21 @@ std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& 
 }
 
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name) {
+    IAnswerStore* store = engine.AnswerStore();
+    if (store) {
+        // An answer remembered from an earlier run is recorded as the lookups would have.
+        const StoreFind known = store->Find(address.Bytes(), std::time(nullptr));
+        if (known.Result == StoreResult::Hit) {
+            if (known.Failed) {
+                engine.IgnoreList.Add("", address);
+            } else {
+                engine.DNSCache.Add(known.Name, address);
+                if (name)
+                    *name = known.Name.substr(0, kMaxCachedName);
+            }
+            return 0;
+        }
+    }
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
             return attempt;
@@ -20,12 +37,16 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         if (outcome.Host) {
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
             engine.DNSCache.Add(found, address);
+            if (store)
+                store->Remember({address.Bytes(), found, false, std::time(nullptr)});
             if (name)
                 *name = found;
             return attempt + 1;
         }
     }
     engine.IgnoreList.Add("", address);
+    if (store)
+        store->Remember({address.Bytes(), {}, true, std::time(nullptr)});
     return 3;
 }
 
@@ -138,6 +159,7 @@ RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
     const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop);
     out.Close();
     in.Close();
+    engine.FlushAnswers();
     return counts;
 }
 

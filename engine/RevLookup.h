@@ -24,7 +24,8 @@ class TDNSIgnoreList;
 std::string ReverseLookupCached(EngineRuntime& engine, std::string_view addressText);
 std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& address);
 // Its two halves: the cached name, if any; and up to three lookups, recorded in the cache
-// or, after the third failure, on the ignore list. Gives the number of lookups made.
+// or, after the third failure, on the ignore list. Gives the number of lookups made. With an
+// answer store in use, the store is asked first and every new answer is handed to it.
 std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address);
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr);
 
@@ -51,7 +52,8 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
                          const std::function<bool()>& stop, bool keepLf = false);
 
 // Rewrites one file to its output: measures it into TotalBytes, opens it, makes the last
-// check of the job, creates the output, copies the lines. Raises IoError.
+// check of the job, creates the output, copies the lines, and writes the answer store's new
+// answers back. Raises IoError.
 RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
                           const std::string& outFileName, char& lineBreak,
                           const std::function<bool()>& stop);

@@ -211,6 +211,7 @@ void TDNSForm::ConnectHandlers() {
     connect(InEdit, &QComboBox::editTextChanged, this, &TDNSForm::InEditChange);
     connect(StartButton, &QPushButton::clicked, this, &TDNSForm::StartButtonClick);
     connect(ResolveIPv6, &QCheckBox::clicked, this, &TDNSForm::ResolveIPv6Click);
+    connect(RememberAnswers, &QCheckBox::clicked, this, &TDNSForm::RememberAnswersClick);
     connect(Timer1, &QTimer::timeout, this, &TDNSForm::Timer1Timer);
 }
 
@@ -274,6 +275,9 @@ void TDNSForm::BuildRewritePage() {
     ResolveIPv6 = new QCheckBox(tr("Also resolve IPv&6 addresses"), step2);
     ResolveIPv6->setObjectName("ResolveIPv6");
     ResolveIPv6->setGeometry(16, 108, 240, 17);
+    RememberAnswers = new QCheckBox(tr("Re&member answers between runs"), step2);
+    RememberAnswers->setObjectName("RememberAnswers");
+    RememberAnswers->setGeometry(16, 125, 240, 17);
     StartButton = Button(step2, "StartButton", tr("&Process"), QRect(264, 112, 89, 25));
     StartButton->setEnabled(false);
 
@@ -284,7 +288,8 @@ void TDNSForm::BuildRewritePage() {
     LabelFor(filesLabel, InEdit);
     BrowseButton = Button(step1, "BrowseButton", tr("&Browse..."), QRect(264, 80, 89, 25));
 
-    setTabOrder(ResolveIPv6, StartButton);
+    setTabOrder(ResolveIPv6, RememberAnswers);
+    setTabOrder(RememberAnswers, StartButton);
     setTabOrder(StartButton, BrowseButton);
     setTabOrder(BrowseButton, InEdit);
 }

@@ -84,6 +84,7 @@ public:
     QPushButton* BrowseButton;
     QPushButton* StartButton;
     QCheckBox* ResolveIPv6;
+    QCheckBox* RememberAnswers;
     QPushButton* VisitMakerButton;
 
 public slots:
@@ -106,6 +107,7 @@ public slots:
     void InEditChange();
     void StartButtonClick();
     void ResolveIPv6Click();
+    void RememberAnswersClick();
     void Timer1Timer();
 
 public:
@@ -129,12 +131,15 @@ private:
     void AllFileJobsFinished();
     void FileJobDone(TWorker* worker);
     QString RefusalText(const BatchEntry& entry) const;
+    // Opens the answer store the first time a rewrite remembers answers.
+    void OpenAnswerStore();
 
     EngineRuntime& Engine;
     SettingsStore& Settings;
     bool fFirstResults = true;
     // Input and output of every running rewrite job.
     std::map<TWorker*, RewriteJob> fJobFiles;
+    bool fAnswerStoreOpened = false;
 };
 
 } // namespace hostmoor

@@ -82,6 +82,8 @@ void TDNSForm::FormCreate() {
     ExtendedInfo->setChecked(Engine.ShowExtendedInfo);
     Engine.ResolveIPv6 = Settings.ReadSwitch(kGeneralSection, "ResolveIPv6", false);
     ResolveIPv6->setChecked(Engine.ResolveIPv6);
+    Engine.RememberAnswers = Settings.ReadSwitch(kGeneralSection, "RememberAnswers", false);
+    RememberAnswers->setChecked(Engine.RememberAnswers);
     const int pages = PageControl1->count();
     const int n = Settings.ReadNumber(kGeneralSection, "ActiveTab", 0);
     for (int i = 0; i < n % pages; ++i)
@@ -100,6 +102,7 @@ void TDNSForm::FormDestroy() {
     WriteDropdownList(InEdit);
     Settings.WriteSwitch(kGeneralSection, "ShowExtendedInfo", Engine.ShowExtendedInfo);
     Settings.WriteSwitch(kGeneralSection, "ResolveIPv6", Engine.ResolveIPv6);
+    Settings.WriteSwitch(kGeneralSection, "RememberAnswers", Engine.RememberAnswers);
     Settings.WriteNumber(kGeneralSection, "ActiveTab", PageControl1->currentIndex());
     Settings.EndSave();
 }

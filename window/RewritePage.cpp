@@ -5,14 +5,17 @@
 #include "RevLookup.h"
 #include "Subjects.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 namespace hostmoor {
 
@@ -74,6 +77,7 @@ QString TDNSForm::RefusalText(const BatchEntry& entry) const {
 void TDNSForm::StartButtonClick() {
     const QString text = InEdit->currentText();
     Engine.Resolver.ResolverStartup();
+    OpenAnswerStore();
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {
@@ -109,6 +113,30 @@ void TDNSForm::StartButtonClick() {
 
 void TDNSForm::ResolveIPv6Click() {
     Engine.ResolveIPv6 = ResolveIPv6->isChecked();
+}
+
+void TDNSForm::RememberAnswersClick() {
+    Engine.RememberAnswers = RememberAnswers->isChecked();
+}
+
+void TDNSForm::OpenAnswerStore() {
+    if (fAnswerStoreOpened || !Engine.RememberAnswers)
+        return;
+    fAnswerStoreOpened = true;
+    // A problem is met on whichever thread uses the store; it is shown from the main thread.
+    QPointer<TDNSForm> form(this);
+    Engine.UseAnswerStore(hostmoor::OpenAnswerStore(
+        DefaultAnswerStorePath(), {},
+        [form](const std::string& problem) {
+            QMetaObject::invokeMethod(
+                qApp,
+                [form, text = FileNameText(problem)] {
+                    if (form)
+                        form->ShowMessage(text);
+                },
+                Qt::QueuedConnection);
+        },
+        std::time(nullptr)));
 }
 
 void TDNSForm::FileJobDone(TWorker* worker) {

@@ -110,6 +110,27 @@ sed -i 's/, [0-9.]* s$//' err
 [ "$(cat err)" = "hostmoor-rdns: 3 lines, 47 bytes, 4 addresses met, 3 distinct, 2 resolved, 1 without a name, 5 lookups" ] ||
     fail "stats: $(cat err)"
 
+echo "== --cache: answers remembered between runs, trusted for an age; a bad store said once"
+printf '192.0.2.7 a\n192.0.2.98 b\n192.0.2.7 c\n' >cached.log
+stats() { sed -n "s/.*, \([0-9]*\) lookups.*/\1/p; s/.*: \([0-9]*\) answers from the store, \([0-9]*\) expired/\1 \2/p" err | tr '\n' ' '; }
+"$rdns" --cache=store/answers.sqlite --stats cached.log 2>err
+[ "$(stats)" = "4 0 0 " ] || fail "first run with the store: $(cat err)"
+cp cached.rdns cached.first
+"$rdns" --cache=store/answers.sqlite --stats cached.log 2>err
+[ "$(stats)" = "0 2 0 " ] || fail "second run with the store: $(cat err)"
+cmp -s cached.rdns cached.first || fail "the store changed the output"
+sqlite3 store/answers.sqlite "UPDATE answers SET learned = learned - 7200" || fail "no sqlite3"
+# Two hours old: the name is still trusted, the failure (an hour) is asked again.
+"$rdns" --cache=store/answers.sqlite --stats cached.log 2>err
+[ "$(stats)" = "3 1 1 " ] || fail "two hours old: $(cat err)"
+"$rdns" --cache=store/answers.sqlite --cache-max-age 90m --stats cached.log 2>err
+[ "$(stats)" = "1 1 1 " ] || fail "--cache-max-age 90m: $(cat err)"
+printf 'not a database' >bad.sqlite
+"$rdns" --cache=bad.sqlite cached.log 2>err || fail "a bad store failed the rewrite"
+[ "$(wc -l <err)" = 1 ] && grep -q "bad.sqlite is unusable" err || fail "bad store: $(cat err)"
+cmp -s cached.rdns cached.first || fail "a bad store changed the output"
+[ "$(cat bad.sqlite)" = "not a database" ] || fail "the bad store was written"
+
 echo "== --help, --version and wrong command lines"
 "$rdns" --help | grep -q '^Usage: hostmoor-rdns' || fail "--help"
 [ "$("$rdns" --version)" = "hostmoor-rdns $version" ] || fail "--version: $("$rdns" --version)"
@@ -119,6 +140,10 @@ expect 2 "$(printf "hostmoor-rdns: 'many' is not a number of lookups from 1 to 1
     "$rdns" --jobs many
 expect 2 "$(printf "hostmoor-rdns: option '--jobs' needs a value\nTry 'hostmoor-rdns --help'.")" \
     "$rdns" --jobs= 8 a.log
+expect 2 "$(printf "hostmoor-rdns: option '--cache-max-age' is for answers remembered with --cache\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --cache-max-age 2d a.log
+expect 2 "$(printf "hostmoor-rdns: '0' is not a duration such as 90m, 36h or 2d\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --cache --cache-max-age 0 a.log
 
 echo "== a filter refuses to append to its own input, and ends quietly when its reader goes"
 printf '192.0.2.1 a\n' >self.log

@@ -329,6 +329,39 @@ private slots:
         }
     }
 
+    // Ticked, the box keeps answers for the next start of the program; a file that is no store
+    // is reported once and the rewrite is as without it.
+    void rememberedAnswersServeTheNextStart() {
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->path() + "/cache"));
+        const QString log = Make("r.log", "10.0.0.1 x\n");
+        QVERIFY(!form->RememberAnswers->isChecked());
+        form->RememberAnswers->click();
+        Run(log);
+        QCOMPARE(resolver->Calls("10.0.0.1"), 1);
+        for (const bool damaged : {false, true}) {
+            if (damaged)
+                QVERIFY(WriteRaw(QFile::encodeName(dir->path() + "/cache/hostmoor/answers.sqlite"),
+                                 QByteArray(4096, 'x')));
+            scope = std::make_unique<WindowScope>(
+                dir->path(),
+                [](SettingsStore& s) { s.WriteText("General", "RememberAnswers", "1"); },
+                resolver.get());
+            QVERIFY(scope->Show());
+            form = scope->form.get();
+            QVERIFY(form->RememberAnswers->isChecked());
+            form->PageControl1->setCurrentIndex(1);
+            QFile::remove(dir->path() + "/r.rdns");
+            Run(log);
+            QCOMPARE(Read(dir->path() + "/r.rdns"), QByteArray("one.test x\r\n"));
+            QCOMPARE(resolver->Calls("10.0.0.1"), damaged ? 2 : 1);
+            QTRY_COMPARE(scope->messages.size(), damaged ? 1 : 0);
+            if (damaged)
+                QVERIFY2(scope->messages[0].contains("is unusable"),
+                         qPrintable(scope->messages[0]));
+        }
+        qunsetenv("XDG_CACHE_HOME");
+    }
+
     void combinedLogThroughThePageAgainstTheTestServer() {
         if (!InTestDns())
             QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));

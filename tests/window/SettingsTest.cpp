@@ -187,7 +187,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("stored"); // a null text: nothing stored
         QTest::addColumn<bool>("on");
-        for (const char* name : {"ResolveIPv6"}) {
+        for (const char* name : {"ResolveIPv6", "RememberAnswers"}) {
             QTest::addRow("%s missing", name) << name << QString() << false;
             QTest::addRow("%s 1", name) << name << "1" << true;
             QTest::addRow("%s 0", name) << name << "0" << false;
@@ -205,10 +205,12 @@ private slots:
         });
         auto* box = scope->form->findChild<QCheckBox*>(name);
         QVERIFY(box);
+        std::atomic<bool>& flag =
+            name == "ResolveIPv6" ? scope->engine.ResolveIPv6 : scope->engine.RememberAnswers;
         QCOMPARE(box->isChecked(), on);
-        QCOMPARE(scope->engine.ResolveIPv6.load(), on);
+        QCOMPARE(flag.load(), on);
         box->click();
-        QCOMPARE(scope->engine.ResolveIPv6.load(), !on);
+        QCOMPARE(flag.load(), !on);
         scope->form->FormDestroy();
         QSettings saved(File(), QSettings::IniFormat);
         QCOMPARE(saved.value("General/" + name).toString(), QString(on ? "0" : "1"));
