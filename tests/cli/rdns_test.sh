@@ -91,6 +91,23 @@ expect 1 "hostmoor-rdns: folder.log: not a regular file" "$rdns" folder.log
 expect 1 "hostmoor-rdns: fifo.log: not a regular file" timeout 5 "$rdns" fifo.log
 [ "$(cat old.rdns c victim.txt)" = "$(printf 'x\nc\nvictim')" ] || fail "a refused file changed"
 [ "$(cat a.rdns)" = "$(printf 'a host-5.hm.test\r')" ] || fail "a.log not rewritten: $(cat a.rdns)"
+# A link into another folder, then "..": the folder the kernel reaches. An output that is a
+# later input (a hard link) is refused, whatever the order.
+mkdir -p other/inner h
+ln -s other/inner inlink
+printf 'o 192.0.2.7\n' >other/x.log
+printf 'p\n' >other/x.txt
+printf 'top\n' >x.log
+printf 'b 192.0.2.8\n' >h/b.log
+printf 'a\n' >h/a.log
+ln h/b.log h/a.rdns
+expect 1 "hostmoor-rdns: other/x.txt: its output other/x.rdns is also a file of another job" \
+    "$rdns" inlink/../x.log other/x.txt
+expect 0 "" "$rdns" x.log inlink/../x.log
+expect 1 "hostmoor-rdns: h/a.log: its output h/a.rdns is also a file of another job" \
+    "$rdns" h/a.log h/b.log
+[ "$(cat h/b.log)" = "b 192.0.2.8" ] || fail "a later input was overwritten: $(cat h/b.log)"
+[ "$(cat h/b.rdns)" = "$(printf 'b host-8.hm.test\r')" ] || fail "h/b.log not rewritten"
 
 echo "== a missing file and an output that cannot be written: status 1, nothing emptied"
 expect 1 "hostmoor-rdns: missing.log: No such file or directory" "$rdns" missing.log
