@@ -55,8 +55,35 @@ void BM_AddMillion(benchmark::State& state) {
     }
 }
 
+// IPv6 addresses as logs hold them: counting up within one /64, or one per /64.
+HostAddress V6(std::uint32_t i, bool perPrefix) {
+    Address6 a{0x20, 0x01, 0x0d, 0xb8};
+    const int at = perPrefix ? 4 : 12;
+    for (int b = 0; b < 4; ++b)
+        a[at + b] = static_cast<std::uint8_t>(i >> (24 - 8 * b));
+    if (perPrefix)
+        a[15] = 1;
+    return HostAddress(a);
+}
+
+// Searches that find, among a million IPv6 entries.
+void BM_IPv6FindAddrHit(benchmark::State& state) {
+    const bool perPrefix = state.range(0) != 0;
+    static TDNSCache* caches[2] = {};
+    if (!caches[perPrefix]) {
+        caches[perPrefix] = new TDNSCache(gCacheLock);
+        for (std::uint32_t i = 0; i < kEntries; ++i)
+            caches[perPrefix]->Add("client.example.net", V6(i, perPrefix));
+    }
+    TDNSCache& cache = *caches[perPrefix];
+    std::mt19937 rng(4);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cache.FindAddr(V6(rng() % kEntries, perPrefix)));
+}
+
 } // namespace
 
+BENCHMARK(BM_IPv6FindAddrHit)->Arg(0)->Arg(1);
 BENCHMARK(BM_FindAddrHit);
 BENCHMARK(BM_FindAddrMiss);
 BENCHMARK(BM_IgnoreCheck);

@@ -20,7 +20,7 @@ constexpr std::int64_t kNow = 1'700'000'000;
 std::filesystem::path gDir;
 
 AddressKey Key(std::uint32_t i) {
-    return AddressKeyOfIPv4(htonl(0x0a000000u + i));
+    return HostAddress(htonl(0x0a000000u + i)).Bytes();
 }
 
 void Check(int rc, sqlite3* db) {

@@ -9,6 +9,7 @@
 #include "Subjects.h"
 #include "Version.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -299,9 +300,12 @@ int main(int argc, char** argv) {
         rewrite();
     }
 
-    // No progress line where standard output draws on the same terminal.
+    // No progress line where filtered lines go to the same terminal.
+    const bool filtering =
+        options.Files.empty() ||
+        std::find(options.Files.begin(), options.Files.end(), "-") != options.Files.end();
     Progress progress(!options.Quiet && ::isatty(STDERR_FILENO) &&
-                      !SameTerminal(STDOUT_FILENO, STDERR_FILENO));
+                      !(filtering && SameTerminal(STDOUT_FILENO, STDERR_FILENO)));
     Clock::time_point giveUp = Clock::time_point::max();
     while (!run.Done) {
         timespec tick{0, 200'000'000};
@@ -319,8 +323,10 @@ int main(int argc, char** argv) {
         progress.Show(engine, run);
     }
     gStatus.Clear();
-    if (run.OutputClosed)
+    if (run.OutputClosed) {
+        engine.FlushAnswers();
         EndForClosedOutput();
+    }
     const int status = gSignal ? 128 + gSignal : run.Failed ? 1 : 0;
     if (run.Done && options.Stats) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -341,7 +347,9 @@ int main(int argc, char** argv) {
     }
     if (gSignal)
         Say("stopped");
-    if (!run.Done || engine.LookupPool.Shutdown()) {
+    const bool lookupsLeft = !run.Done || engine.LookupPool.Shutdown();
+    engine.FlushAnswers(); // also what lookups learned after the last rewrite's own flush
+    if (lookupsLeft) {
         // A lookup that has not returned: end without waiting for it. Every line the writer
         // completed was handed to the system before it began to wait.
         std::fflush(nullptr);

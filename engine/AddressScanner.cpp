@@ -29,6 +29,9 @@ bool FollowsProductName(std::string_view line, std::size_t first) {
     std::size_t start = first - 1;
     while (start > 0 && IsWordCharacter(line[start - 1]))
         --start;
+    // Not a step of a path or a part of a host name (/lookup/8.8.8.8, ipinfo.io/8.8.8.8).
+    if (start > 0 && (line[start - 1] == '/' || line[start - 1] == '.' || line[start - 1] == ':'))
+        return false;
     return start < first - 1 && IsLetter(line[start]);
 }
 
@@ -130,10 +133,10 @@ void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool
         return;
     const std::size_t quads = found.size();
     FindIPv6InLine(line, found);
-    if (quads > 0 && found.size() > quads)
-        std::inplace_merge(
-            found.begin(), found.begin() + static_cast<std::ptrdiff_t>(quads), found.end(),
-            [](const FoundAddress& a, const FoundAddress& b) { return a.Position < b.Position; });
+    if (quads > 0 && found.size() > quads) // two short lists in order: sorted where they are
+        std::sort(found.begin(), found.end(), [](const FoundAddress& a, const FoundAddress& b) {
+            return a.Position < b.Position;
+        });
 }
 
 namespace {
@@ -159,28 +162,34 @@ bool IsHardwareAddress(std::string_view text) {
 // The run line[start, end) of hex digits, colons and dots that holds a colon.
 void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
                  std::vector<FoundAddress>& found) {
-    const char before = start > 0 ? line[start - 1] : ' ';
-    const char after = end < line.size() ? line[end] : ' ';
+    // A colon at either end that is not half of "::" separates the address from a word
+    // ("client:2001:db8::1", "2001:db8::1: refused"); one "." ends a sentence.
+    std::size_t first = start;
+    std::size_t last = end;
+    if (last - first >= 2 && line[first] == ':' && line[first + 1] != ':')
+        ++first;
+    if (line[last - 1] == '.')
+        --last;
+    else if (last - first >= 2 && line[last - 1] == ':' && line[last - 2] != ':')
+        --last;
+    const char before = first > 0 ? line[first - 1] : ' ';
+    const char after = last < line.size() ? line[last] : ' ';
     if (IsLetter(before) || before == '_' || IsLetter(after) || after == '_' || after == '%')
         return;
-    std::size_t last = end;
-    if (line[last - 1] == '.')
-        --last; // the end of a sentence
-    else if (line[last - 1] == ':' && last - start >= 2 && line[last - 2] != ':' &&
-             (after == ' ' || after == '\t' || end == line.size()))
-        --last; // "address: message"
-    const std::string_view text = line.substr(start, last - start);
+    const std::string_view text = line.substr(first, last - first);
+    // A word of hex letters is not an address ("dead::beef").
     if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
-        IsHardwareAddress(text))
+        text.find_first_of("0123456789") == std::string_view::npos || IsHardwareAddress(text))
         return;
     // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
     const auto colons = std::count(text.begin(), text.end(), ':');
     if (colons != 7 && text.find("::") == std::string_view::npos)
         return;
+    // The hex form of an IPv4-mapped address is looked up as its IPv4 address.
     Address6 bytes;
-    if (!TextToAddress6(text, bytes) || HostAddress(bytes).IsV4())
+    if (!TextToAddress6(text, bytes))
         return;
-    found.push_back({start, static_cast<std::uint32_t>(text.size()), HostAddress(bytes)});
+    found.push_back({first, static_cast<std::uint32_t>(text.size()), HostAddress(bytes)});
 }
 
 } // namespace

@@ -38,12 +38,13 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from = 0,
 // the IPv6 addresses of the line too (FindIPv6InLine), all in the order of the line.
 void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool ipv6 = false);
 
-// Appends the IPv6 addresses of the line: full, compressed and mixed forms in any case, a
-// whole run of hex digits, colons and dots that inet_pton reads, with neither a letter nor "_"
-// beside it (brackets are boundaries: "[2001:db8::1]:443"). One "." ending a sentence, or one
-// ":" before a blank or the line's end, is not part of it. Left alone: "::" by itself, an
-// address with a zone ("fe80::1%eth0"), forms holding a dotted quad and IPv4-mapped addresses
-// (both the IPv4 rule's), and eight groups of two digits (a hardware address).
+// Appends the IPv6 addresses of the line: full and compressed forms in any case, a whole run
+// of hex digits, colons and dots that inet_pton reads, with neither a letter nor "_" beside it
+// (brackets are boundaries: "[2001:db8::1]:443"). A single ":" at either end of the run
+// separates it from a word, and one "." ending a sentence is not part of it. Left alone: "::"
+// and words of hex letters ("dead::beef"), an address with a zone ("fe80::1%eth0"), forms
+// that end in a dotted quad (the IPv4 rule's, so that everything replaced without IPv6 is
+// replaced with it), and eight groups of two digits (a hardware address).
 void FindIPv6InLine(std::string_view line, std::vector<FoundAddress>& found);
 
 } // namespace hostmoor

@@ -582,14 +582,6 @@ private:
 
 } // namespace
 
-AddressKey AddressKeyOfIPv4(std::uint32_t address) {
-    AddressKey key{};
-    key[10] = 0xff;
-    key[11] = 0xff;
-    std::memcpy(key.data() + 12, &address, sizeof address);
-    return key;
-}
-
 std::unique_ptr<IAnswerStore> OpenAnswerStore(const std::string& path, StorePolicy policy,
                                               std::function<void(const std::string&)> report,
                                               std::int64_t now) {

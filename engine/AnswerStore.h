@@ -3,7 +3,8 @@
 // the run and the job goes on without it.
 #pragma once
 
-#include <array>
+#include "Resolver.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,11 +13,8 @@
 
 namespace hostmoor {
 
-// IPv6 bytes; an IPv4 address is stored as ::ffff:a.b.c.d.
-using AddressKey = std::array<std::uint8_t, 16>;
-
-// `address` in network byte order, as the engine's Address holds it.
-AddressKey AddressKeyOfIPv4(std::uint32_t address);
+// A HostAddress's bytes: IPv6, or IPv4 as ::ffff:a.b.c.d.
+using AddressKey = Address6;
 
 struct StoredAnswer {
     AddressKey Address{};

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace hostmoor {
 
@@ -51,6 +52,12 @@ public:
     IAnswerStore* AnswerStore() const;
     // Writes the answers the store holds back; a rewrite calls it as it ends.
     void FlushAnswers();
+    // Answers learned while answers were not to be remembered, kept (once
+    // KeepAnswersForTheStore is set, up to a limit) so that the store gets them when it comes
+    // into use: RememberKeptAnswers hands them on.
+    void KeepForTheStore(StoredAnswer answer);
+    void RememberKeptAnswers();
+    std::atomic<bool> KeepAnswersForTheStore{false};
 
     // How a worker's completion handler reaches the main thread. Without a hook it runs on
     // the worker's own thread.
@@ -73,6 +80,9 @@ public:
     std::atomic<bool> ResolveIPv6{false};
     // Whether the rewriters' lookups go through the answer store, once one is set.
     std::atomic<bool> RememberAnswers{false};
+    // Whether a rewriter's lookup was answered by the name servers (a name, or none) in this
+    // run, so that their silence about another address is that address's own.
+    std::atomic<bool> NameServersAnswered{false};
     // Sum of the input sizes of the current rewrite batch, and characters of lines read so
     // far (in steps of ten lines). The rewrite page sets them to 0 and 1 before each batch.
     std::atomic<std::int64_t> TotalBytes{0};
@@ -87,6 +97,8 @@ public:
 private:
     std::unique_ptr<IAnswerStore> fStore;
     std::atomic<IAnswerStore*> fStoreInUse{nullptr};
+    std::mutex fKeptLock;
+    std::vector<StoredAnswer> fKept;
 
 public:
     // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its

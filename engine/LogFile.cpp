@@ -30,8 +30,8 @@ constexpr std::chrono::milliseconds kFinishLine{250};
 }
 
 // Opens without waiting on a pipe or a device, then makes the descriptor blocking again.
-int OpenNonBlocking(const std::string& path, int flags, struct stat& st) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+int OpenNonBlocking(const std::string& path, int flags, struct stat& st, mode_t mode = 0666) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
     if (fd < 0)
         return -1;
     if (::fstat(fd, &st) != 0 || ::fcntl(fd, F_SETFL, flags & O_ACCMODE) != 0) {
@@ -153,9 +153,12 @@ bool LogReader::AtEnd() {
 
 LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fPath(path) {
     // Opened without truncating and without following a link at the output's name, so that
-    // nothing is lost before the checks.
+    // nothing is lost before the checks. A new output may be read by whom the input may be.
+    struct stat in {};
+    const bool inputKnown = ::stat(inputPath.c_str(), &in) == 0;
     struct stat out {};
-    fFd = OpenNonBlocking(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out);
+    fFd = OpenNonBlocking(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out,
+                          inputKnown ? (in.st_mode & 0666) | S_IWUSR : 0666);
     if (fFd < 0 && errno == ELOOP)
         Refuse("Cannot create", path, "it is a symbolic link");
     if (fFd < 0)
@@ -165,11 +168,12 @@ LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fP
         fFd = -1;
         throw IoError("Cannot create " + fPath + ": " + reason);
     };
-    struct stat in {};
-    if (::stat(inputPath.c_str(), &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino)
+    if (inputKnown && out.st_dev == in.st_dev && out.st_ino == in.st_ino)
         refuse("it is the input file " + inputPath);
     if (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode))
         refuse("it is not a regular file");
+    if (S_ISREG(out.st_mode) && out.st_nlink > 1)
+        refuse("it has other names (hard links)");
     fCanCutBack = S_ISREG(out.st_mode);
     if (fCanCutBack && ::ftruncate(fFd, 0) != 0)
         refuse(std::strerror(errno));

@@ -323,6 +323,13 @@ std::hash<hostmoor::HostAddress>::operator()(const hostmoor::HostAddress& addres
     std::uint64_t high;
     std::memcpy(&low, address.Bytes().data(), 8);
     std::memcpy(&high, address.Bytes().data() + 8, 8);
-    return static_cast<std::size_t>((high * 0x9E3779B97F4A7C15ull) ^ (low * 0xC2B2AE3D27D4EB4Full) ^
-                                    (high >> 29));
+    // Every bit of the address reaches every bit of the hash (a 64-bit finaliser), since
+    // addresses often differ only in their last bytes, or only in their /64 prefix.
+    std::uint64_t h = low ^ ((high << 32) | (high >> 32)) ^ (high * 0x9E3779B97F4A7C15ull);
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 33;
+    return static_cast<std::size_t>(h);
 }

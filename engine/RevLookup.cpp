@@ -5,6 +5,8 @@
 #include "LookAhead.h"
 #include "RewriteBatch.h"
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 
 namespace hostmoor {
@@ -13,12 +15,31 @@ std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& 
     return engine.DNSCache.FindAddr(address);
 }
 
+namespace {
+
+// What a name in the answer store may hold: the characters of a host name, as the resolver
+// gives them. Anything else (a file mended by hand) is not written into a line.
+bool IsHostName(std::string_view name) {
+    return name.size() <= kMaxCachedName &&
+           std::all_of(name.begin(), name.end(), [](unsigned char c) {
+               return std::isalnum(c) || c == '-' || c == '.' || c == '_';
+           });
+}
+
+} // namespace
+
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name) {
     IAnswerStore* store = engine.AnswerStore();
+    auto remember = [&](StoredAnswer answer) {
+        if (store)
+            store->Remember(answer);
+        else
+            engine.KeepForTheStore(std::move(answer));
+    };
     if (store) {
         // An answer remembered from an earlier run is recorded as the lookups would have.
         const StoreFind known = store->Find(address.Bytes(), std::time(nullptr));
-        if (known.Result == StoreResult::Hit) {
+        if (known.Result == StoreResult::Hit && (known.Failed || IsHostName(known.Name))) {
             if (known.Failed) {
                 engine.IgnoreList.Add("", address);
             } else {
@@ -29,24 +50,33 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
             return 0;
         }
     }
+    int error = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (engine.ApplicationTerminating())
             return attempt;
         ++engine.LookupsMade;
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
         if (outcome.Host) {
+            engine.NameServersAnswered = true;
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
             engine.DNSCache.Add(found, address);
-            if (store)
-                store->Remember({address.Bytes(), found, false, std::time(nullptr)});
+            remember({address.Bytes(), found, false, std::time(nullptr)});
             if (name)
                 *name = found;
             return attempt + 1;
         }
+        error = outcome.ErrorCode;
     }
     engine.IgnoreList.Add("", address);
-    if (store)
-        store->Remember({address.Bytes(), {}, true, std::time(nullptr)});
+    // Only the name servers' own verdict outlives the run: "no such name", or no answer in
+    // a run where they did answer others (a zone whose server is down). A resolver that was
+    // not started, or a network that was down, says nothing about the address.
+    const bool answered =
+        error == kErrHostNotFound || error == kErrNoData || error == kErrNoRecovery;
+    if (answered)
+        engine.NameServersAnswered = true;
+    if (answered || (error == kErrTryAgain && engine.NameServersAnswered.load()))
+        remember({address.Bytes(), {}, true, std::time(nullptr)});
     return 3;
 }
 
@@ -152,6 +182,8 @@ RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
         throw IoError("Cannot create " + outFileName + ": it is a symbolic link");
     case Refusal::OutputNotFile:
         throw IoError("Cannot create " + outFileName + ": it is not a regular file");
+    case Refusal::OutputLinked:
+        throw IoError("Cannot create " + outFileName + ": it has other names (hard links)");
     default:
         throw IoError("Cannot create " + outFileName + ": it is the input file " + inFileName);
     }

@@ -1,5 +1,5 @@
-// The log rewriter: copies a text file with every resolvable dotted IPv4 address replaced by
-// its host name.
+// The log rewriter: copies a text file with every resolvable dotted IPv4 address (and, when
+// asked, every IPv6 address) replaced by its host name.
 #pragma once
 
 #include "AddressScanner.h"
@@ -40,7 +40,7 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
 // What a rewrite went through.
 struct RewriteCounts {
     std::int64_t Lines = 0;
-    std::int64_t Addresses = 0; // dotted addresses met, each time
+    std::int64_t Addresses = 0; // addresses met, each time
 };
 
 // Copies the input's lines to the output with their addresses replaced, until the input ends

@@ -53,11 +53,14 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// What stands at the output's name, links not followed: nothing, a file, or something else.
+// What stands at the output's name, links not followed: nothing, a file of that one name, or
+// something else.
 Refusal OutputVerdict(const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+    if (::lstat(path.c_str(), &st) != 0)
         return Refusal::None;
+    if (S_ISREG(st.st_mode))
+        return st.st_nlink > 1 ? Refusal::OutputLinked : Refusal::None;
     return S_ISLNK(st.st_mode) ? Refusal::OutputIsLink : Refusal::OutputNotFile;
 }
 
@@ -135,6 +138,8 @@ std::string RefusalReason(const BatchEntry& entry) {
         return "its output " + output + " is a symbolic link";
     case Refusal::OutputNotFile:
         return "its output " + output + " is not a regular file";
+    case Refusal::OutputLinked:
+        return "its output " + output + " has other names (hard links), which would change with it";
     case Refusal::OutputIsInput:
         return "its output " + output + " is the file itself";
     case Refusal::NamedTwice:

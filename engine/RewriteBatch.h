@@ -22,6 +22,7 @@ enum class Refusal {
     NamedRdns,     // the input's own name is its output name
     OutputIsLink,  // the output's name is a symbolic link, which would be written through
     OutputNotFile, // the output's name is a folder, a pipe or a device
+    OutputLinked,  // the output has other names (hard links), which would change with it
     OutputIsInput, // the output is the input under another name
     NamedTwice,    // the same file is named earlier in the batch
     SharedOutput,  // the output is a file of another job of the batch

@@ -58,6 +58,10 @@ QString TDNSForm::RefusalText(const BatchEntry& entry) const {
     case Refusal::OutputNotFile:
         reason = tr("its output %1 is not a regular file").arg(output);
         break;
+    case Refusal::OutputLinked:
+        reason = tr("its output %1 has other names (hard links), which would change with it")
+                     .arg(output);
+        break;
     case Refusal::OutputIsInput:
         reason = tr("its output %1 is the file itself").arg(output);
         break;
@@ -78,6 +82,7 @@ void TDNSForm::StartButtonClick() {
     const QString text = InEdit->currentText();
     Engine.Resolver.ResolverStartup();
     OpenAnswerStore();
+    Engine.RememberKeptAnswers(); // what was learned while the box was not ticked
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {

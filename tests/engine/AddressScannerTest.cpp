@@ -33,17 +33,21 @@ TEST(IPv6Scanner, FindsAddressesAndLeavesEverythingElse) {
          {"2001:db8::1", "2001:db8::a", "2001:db8::b"}},
         {"from 2001:db8::1. Then 2001:db8::2: refused 2001:db8::",
          {"2001:db8::1", "2001:db8::2", "2001:db8::"}},
+        {"client:2001:db8::1 ip:2001:db8::2 2001:db8::3:\"x\" 10::20",
+         {"2001:db8::1", "2001:db8::2", "2001:db8::3", "10::20"}},
         {"2001:db8::1:80", {"2001:db8::1:80"}}, // a port without brackets is part of it
         // Near misses: times, hardware addresses, code, versions, partial runs.
         {"10:00:01 10:00:01.123 [07/Dec/2026:10:00:00 +0000] 12:34", {}},
         {"aa:bb:cc:dd:ee:ff aa-bb-cc-dd-ee-ff 00:11:22:33:44:55:66:77", {}},
-        {"std::vector Cache::add version 1:2 deadbeef :::", {}},
+        {"std::vector Cache::add version 1:2 deadbeef ::: dead::beef cafe:: abc::def", {}},
         {"1:2:3:4:5:6:7:8:9 1:2:3:4::5:6:7:8 1::2::3 fe801::1 ::00001", {}},
         {"2001:db8::1x x2001:db8::1 _2001:db8::1 2001:db8::1_", {}},
         {"0123:4567:89ab:cdef:0123:4567:89ab:cdef0 2001:db8:::1", {}},
         // Zones, and what the IPv4 rule takes.
         {"fe80::1%eth0 fe80::2%25eth0", {}},
-        {"::ffff:192.0.2.1 ::ffff:c000:201 64:ff9b::192.0.2.9", {"192.0.2.1", "192.0.2.9"}},
+        // The hex form of an IPv4-mapped address is found, to be looked up as IPv4.
+        {"::ffff:192.0.2.1 ::ffff:c000:201 64:ff9b::192.0.2.9",
+         {"192.0.2.1", "::ffff:c000:201", "192.0.2.9"}},
         {"192.0.2.1 [2001:db8::1] 1.2.3.4:80 ::2", {"192.0.2.1", "2001:db8::1", "1.2.3.4", "::2"}},
     };
     for (const ScanCase& c : cases)

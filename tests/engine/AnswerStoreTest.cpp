@@ -29,7 +29,7 @@ constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kDay = 24 * kHour;
 
 AddressKey Key(std::uint32_t i) {
-    return AddressKeyOfIPv4(htonl(0x0a000000u + i));
+    return HostAddress(htonl(0x0a000000u + i)).Bytes();
 }
 
 // A connection of the test's own, as another process would hold one.
@@ -282,6 +282,54 @@ INSTANTIATE_TEST_SUITE_P(
                                 ::close(fd);
                             }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What the rewriter hands the store: the name servers' verdicts only (not a failure of the
+// network before any answer), answers learned before the store came into use, and nothing
+// from the store that is not a host name.
+TEST_F(AnswerStoreTest, TheRewriterRemembersVerdictsAndUsesOnlyHostNames) {
+    test::ScriptedResolver resolver;
+    resolver.Fail("10.0.0.1", kErrTryAgain);    // before any answer: the network, maybe
+    resolver.Fail("10.0.0.2", kErrNetworkDown); // never the address's own
+    resolver.Answer("10.0.0.3", test::ScriptedResolver::Record("three.example", {"10.0.0.3"}));
+    resolver.Fail("10.0.0.4", kErrTryAgain); // after one: a zone that does not answer
+    resolver.Answer("10.0.0.5", test::ScriptedResolver::Record("five.example", {"10.0.0.5"}));
+    EngineRuntime engine(&resolver);
+    engine.Resolver.ResolverStartup();
+    engine.LookupPool.SetLimit(0); // in the order of the lines
+    engine.KeepAnswersForTheStore = true;
+    auto rewrite = [&](const std::string& log) {
+        test::WriteFile(dir / "in.log", log);
+        char lineBreak = 0;
+        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
+                    [] { return false; });
+        return test::ReadFile(dir / "in.rdns");
+    };
+    rewrite("10.0.0.1\n10.0.0.2\n10.0.0.5\n"); // learned before the store is in use
+    engine.UseAnswerStore(Open());
+    engine.RememberAnswers = true;
+    engine.RememberKeptAnswers();
+    rewrite("10.0.0.3\n10.0.0.4\n");
+    Raw raw(path);
+    EXPECT_EQ(raw.Keys(), "03 04 05");
+    EXPECT_EQ(
+        raw.Text("SELECT group_concat(failed) FROM (SELECT failed FROM answers ORDER BY addr)"),
+        "0,1,0");
+
+    // A name mended by hand into something that is not a host name is looked up again.
+    raw.Text("UPDATE answers SET name = 'injected' || char(10) || 'line' WHERE failed = 0");
+    EngineRuntime next(&resolver);
+    next.Resolver.ResolverStartup();
+    next.LookupPool.SetLimit(0);
+    next.UseAnswerStore(Open());
+    next.RememberAnswers = true;
+    test::WriteFile(dir / "in.log", "10.0.0.3\n");
+    char lineBreak = 0;
+    RewriteFile(next, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
+                [] { return false; });
+    EXPECT_EQ(test::ReadFile(dir / "in.rdns"), "three.example\r\n");
+    EXPECT_EQ(resolver.Calls("10.0.0.3"), 2);
+    EXPECT_TRUE(reports.empty());
+}
 
 // Two processes of two threads each: every answer is kept, whichever call wrote its batch.
 TEST_F(AnswerStoreTest, TwoProcessesOfTwoThreadsKeepEveryAnswerAndTheNewest) {

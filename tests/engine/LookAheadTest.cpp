@@ -262,7 +262,7 @@ TEST_F(LookAheadTest, AWaitingWorkerKeepsItsLookupAndDropsItWhenItStops) {
 
 // What the resolver raises ends the job that needs the address, with the lines before it kept,
 // whether the lookup was made by the pool or by the worker itself.
-TEST_F(LookAheadTest, AnExceptionFromTheResolverEndsOnlyTheJobThatNeedsTheAddress) {
+TEST_F(LookAheadTest, AnExceptionFromTheResolverEndsTheJobThatNeedsTheAddress) {
     resolver.OnLookup = [](const std::string& key) {
         if (key == "10.5.0.3")
             throw std::runtime_error("the resolver broke");

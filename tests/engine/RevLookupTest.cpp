@@ -85,6 +85,7 @@ TEST_F(RevLookupTest, ADottedQuadAfterAProductNameIsAVersion) {
         {"Version/1.2.3.4 x_2/1.2.3.4 Mobile-OS/1.2.3.4",
          "Version/1.2.3.4 x_2/1.2.3.4 Mobile-OS/1.2.3.4"},
         {"http://1.2.3.4/ GET /1.2.3.4", "http://n4.example/ GET /n4.example"},
+        {"GET /lookup/1.2.3.4 ipinfo.io/1.2.3.4", "GET /lookup/n4.example ipinfo.io/n4.example"},
         {"2x/1.2.3.4 _a/1.2.3.4 a/.1.2.3.4", "2x/n4.example _a/n4.example a/.n4.example"},
         {"a1.2.3.4b", "an4.exampleb"},
     };
@@ -274,6 +275,14 @@ TEST_F(RevLookupTest, CompletedLinesReachTheDiskBeforeALookupThatMayNotReturn) {
     ASSERT_TRUE(WaitForRegistryEmpty());
     EXPECT_EQ(std::count(onDisk.begin(), onDisk.end(), '\n'), 5000);
     EXPECT_EQ(onDisk.substr(onDisk.size() - 11), "line 4999\r\n");
+}
+
+TEST_F(RevLookupTest, ANewOutputMayBeReadByWhomTheInputMayBe) {
+    WriteFile(dir / "private.log", "1.2.3.4\n");
+    fs::permissions(dir / "private.log", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Process(dir / "private.log", dir / "private.rdns"), "");
+    EXPECT_EQ(fs::status(dir / "private.rdns").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(RevLookupTest, AnOutputThatIsASymbolicLinkIsNotWrittenThrough) {

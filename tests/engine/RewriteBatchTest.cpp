@@ -39,6 +39,12 @@ protected:
         }
         fs::create_hard_link(dir / "h/b.log", dir / "h/a.rdns"); // a.log's output is b.log
         std::ofstream(dir / "h/a.log") << "x\n";
+        fs::create_hard_link(dir / "other.txt", dir / "h/c.rdns"); // c.log's, another file
+        std::ofstream(dir / "h/c.log") << "x\n";
+        for (const char* name : {"j/x.log", "j/x.rdns"}) {
+            fs::create_directories((dir / name).parent_path());
+            std::ofstream(dir / name) << "x\n";
+        }
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -76,9 +82,12 @@ TEST_F(RewriteBatchTest, EverySpellingOfAFileIsOneFile) {
         {{"inlink/../x.log", "other/x.txt"}, {R::None, R::SharedOutput}},
         {{"x.log", "inlink/../x.log"}, {R::None, R::None}}, // two files
         {{"inlink/../x.log", "other/x.log"}, {R::None, R::NamedTwice}},
-        // An output that is another input of the batch, in either order.
-        {{"h/a.log", "h/b.log"}, {R::SharedOutput, R::None}},
-        {{"h/b.log", "h/a.log"}, {R::None, R::SharedOutput}},
+        // An output that is another input of the batch, in either order, or another file.
+        {{"h/a.log", "h/b.log"}, {R::OutputLinked, R::None}},
+        {{"h/b.log", "h/a.log"}, {R::None, R::OutputLinked}},
+        {{"j/x.log", "j/x.rdns"}, {R::SharedOutput, R::NamedRdns}},
+        {{"j/x.rdns", "j/x.log"}, {R::NamedRdns, R::SharedOutput}},
+        {{"h/c.log"}, {R::OutputLinked}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Plan(c.names), c.verdicts) << c.names.front() << " " << c.names.back();
