@@ -9,7 +9,7 @@ scripts/install-deps.sh build test || exit 1
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 
