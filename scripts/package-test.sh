@@ -23,7 +23,7 @@ mirror=$(
                      sub(/^\n?URIs: */, "", u); print u } }' /etc/apt/sources.list.d/*.sources
         awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/) { if ($(i + 1) == "bookworm") print $i; break } }' \
             /etc/apt/sources.list /etc/apt/sources.list.d/*.list
-    } 2>/dev/null | head -n 1
+    } 2>/dev/null | head -n 1 || true # a sources file that is not there is no mirror
 )
 echo "== a fresh Debian 12 root from ${mirror:-the mirror debootstrap chooses}"
 debootstrap --variant=minbase bookworm "$root" ${mirror:+"$mirror"} >/dev/null
