@@ -40,7 +40,7 @@ start() {
         [ -n "$win" ] && break
         sleep 0.25
     done
-    [ -n "$win" ] || fail "$1: no window"
+    [ -n "$win" ] || fail "$1: no window; it said: $(cat "$tmp/$1.log")"
     xdotool windowactivate --sync "$win" >/dev/null 2>&1 || xdotool windowfocus --sync "$win"
 }
 
