@@ -59,15 +59,16 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         if (outcome.Host) {
             engine.NameServersAnswered = true;
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
-            engine.DNSCache.Add(found, address);
+            // Handed to the store first: whoever finds it recorded (a writer at its last line,
+            // then the last flush) finds it in the store's batch too.
             remember({address.Bytes(), found, false, std::time(nullptr)});
+            engine.DNSCache.Add(found, address);
             if (name)
                 *name = found;
             return attempt + 1;
         }
         error = outcome.ErrorCode;
     }
-    engine.IgnoreList.Add("", address);
     // Only the name servers' own verdict outlives the run: "no such name", or no answer in
     // a run where they did answer others (a zone whose server is down). A resolver that was
     // not started, or a network that was down, says nothing about the address.
@@ -77,6 +78,7 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         engine.NameServersAnswered = true;
     if (answered || (error == kErrTryAgain && engine.NameServersAnswered.load()))
         remember({address.Bytes(), {}, true, std::time(nullptr)});
+    engine.IgnoreList.Add("", address);
     return 3;
 }
 

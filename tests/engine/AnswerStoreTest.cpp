@@ -331,6 +331,38 @@ TEST_F(AnswerStoreTest, TheRewriterRemembersVerdictsAndUsesOnlyHostNames) {
     EXPECT_TRUE(reports.empty());
 }
 
+// An answer reaches the store before the run's cache: a writer that finds it recorded and ends
+// the job, flushing, cannot leave it unwritten.
+TEST(AnswerStoreOrder, AnAnswerIsHandedToTheStoreBeforeTheCacheHasIt) {
+    struct Watching final : IAnswerStore {
+        EngineRuntime* engine = nullptr;
+        int remembered = 0;
+        int early = 0; // answers the cache held before the store was given them
+        StoreFind Find(const AddressKey&, std::int64_t) override { return {}; }
+        void Remember(const StoredAnswer& answer) override {
+            ++remembered;
+            const HostAddress address(answer.Address);
+            early += engine->DNSCache.Contains(address) || engine->IgnoreList.Contains(address);
+        }
+        void Flush() override {}
+        bool Usable() const override { return true; }
+        StoreCounts Counts() const override { return {}; }
+    };
+    test::ScriptedResolver resolver;
+    resolver.Answer("10.0.0.1", test::ScriptedResolver::Record("one.example", {"10.0.0.1"}));
+    EngineRuntime engine(&resolver);
+    engine.Resolver.ResolverStartup();
+    auto store = std::make_unique<Watching>();
+    store->engine = &engine;
+    Watching& watching = *store;
+    engine.UseAnswerStore(std::move(store));
+    engine.RememberAnswers = true;
+    LookUpAndRecord(engine, TextToAddress("10.0.0.1"));
+    LookUpAndRecord(engine, TextToAddress("10.0.0.2")); // not found: a verdict
+    EXPECT_EQ(watching.remembered, 2);
+    EXPECT_EQ(watching.early, 0);
+}
+
 // Two processes of two threads each: every answer is kept, whichever call wrote its batch.
 TEST_F(AnswerStoreTest, TwoProcessesOfTwoThreadsKeepEveryAnswerAndTheNewest) {
     constexpr std::uint32_t kEach = 3000;
