@@ -13,12 +13,8 @@ distinct=${2:-1000}
 percent=${3:-70}
 v6=${4:-40}
 delay=${5:-20}
-scripts/install-deps.sh build test bench
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target hostmoor-rdns hostmoor_genlog hostmoor_dnsrelay >/dev/null
-work=$(mktemp -d /tmp/hostmoor-ipv6.XXXXXX)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+. bench/lib.sh
+bench_prepare ipv6 hostmoor-rdns hostmoor_genlog hostmoor_dnsrelay
 build/bench/hostmoor_genlog "$work/dual.log" "$work/dual.hosts" "$lines" "$distinct" "$percent" 0 "$v6"
 build/bench/hostmoor_genlog "$work/v4.log" "$work/v4.hosts" "$lines" "$distinct" "$percent" 0
 # Each log with its own names: they share their first IPv4 addresses.

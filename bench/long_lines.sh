@@ -5,12 +5,8 @@
 #   bench/long_lines.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh build test bench
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target hostmoor_rewrite >/dev/null
-work=$(mktemp -d /tmp/hostmoor-long.XXXXXX)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+. bench/lib.sh
+bench_prepare long hostmoor_rewrite
 # 100,000 addresses of ten names in one line of about 20 MB, then a short line.
 awk 'BEGIN { pad = sprintf("%150s", ""); gsub(/ /, "-", pad)
     for (i = 0; i < 100000; i++) printf "192.0.2.%d GET /request/%09d %s ", i % 10 + 1, i, pad

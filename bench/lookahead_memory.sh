@@ -8,13 +8,9 @@
 #   bench/lookahead_memory.sh [HOSTMOOR_RDNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh build test bench
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target hostmoor-rdns hostmoor_rewrite >/dev/null
+. bench/lib.sh
+bench_prepare memory hostmoor-rdns hostmoor_rewrite
 rdns=$(realpath "${1:-build/cli/hostmoor-rdns}")
-work=$(mktemp -d /tmp/hostmoor-memory.XXXXXX)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
 awk 'BEGIN { srand(7); size = 0
     while (size < 118000000) {
         n = 1 + int(rand() * rand() * 1200); line = "GET /list?ips="

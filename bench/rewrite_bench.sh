@@ -18,14 +18,9 @@ delay=${5:-0}
 shift $(($# < 5 ? $# : 5))
 jobs=("${@:-0}")
 [ $# -eq 0 ] && jobs=(0 64)
-scripts/install-deps.sh build test bench
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target hostmoor_genlog hostmoor_rewrite hostmoor_dnsrelay \
-    >/dev/null
+. bench/lib.sh
+bench_prepare bench hostmoor_genlog hostmoor_rewrite hostmoor_dnsrelay
 
-work=$(mktemp -d /tmp/hostmoor-bench.XXXXXX)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
 build/bench/hostmoor_genlog "$work/access.log" "$work/ptr.hosts" "$lines" "$distinct" \
     "$percent" "$silent"
 cat >"$work/extra.conf" <<CONF

@@ -12,12 +12,8 @@ distinct=${2:-1000}
 percent=${3:-70}
 delay=${4:-20}
 rounds=${5:-3}
-scripts/install-deps.sh build test bench
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target hostmoor-rdns hostmoor_genlog hostmoor_dnsrelay >/dev/null
-work=$(mktemp -d /tmp/hostmoor-store.XXXXXX)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+. bench/lib.sh
+bench_prepare store hostmoor-rdns hostmoor_genlog hostmoor_dnsrelay
 build/bench/hostmoor_genlog "$work/access.log" "$work/ptr.hosts" "$lines" "$distinct" "$percent"
 cat >"$work/extra.conf" <<CONF
 addn-hosts=$work/ptr.hosts
