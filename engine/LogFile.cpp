@@ -66,12 +66,15 @@ LogReader::LogReader(const std::string& path) : fPath(path), fBuffer(kBufferSize
             Fail("Cannot read", path, EISDIR);
         Refuse("Cannot read", path, "it is not a regular file");
     }
+    fSizeAtOpen = static_cast<std::int64_t>(st.st_size);
 }
 
 LogReader::LogReader(int fd, std::string name)
     : fPath(std::move(name)), fFd(fd), fOwnsFd(false), fBuffer(kBufferSize, '\0') {
     struct stat st {};
     fRegular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (const off_t at = fRegular ? ::lseek(fd, 0, SEEK_CUR) : -1; at == 0)
+        fSizeAtOpen = static_cast<std::int64_t>(st.st_size);
 }
 
 LogReader::~LogReader() {
@@ -87,6 +90,9 @@ void LogReader::Close() {
 bool LogReader::Fill() {
     if (fEof)
         return false;
+    if (!fFirstRead && fBetweenReads)
+        fBetweenReads();
+    fFirstRead = false;
     for (;;) {
         const ssize_t n = ::read(fFd, fBuffer.data(), fBuffer.size());
         if (n < 0 && errno == EINTR) {
@@ -99,6 +105,15 @@ bool LogReader::Fill() {
         if (n < 0)
             Fail("Cannot read", fPath, errno);
         fConsumed += static_cast<std::int64_t>(fEnd);
+        if (fSizeAtOpen > 0) {
+            // Cut while it is read (a log emptied for rotation): the line being read is not
+            // whole. A file system whose files have no true size keeps the size it gave.
+            struct stat st {};
+            const std::int64_t read = fConsumed + n;
+            if (::fstat(fFd, &st) == 0 &&
+                (st.st_size < read || (n == 0 && st.st_size < fSizeAtOpen)))
+                Refuse("Cannot read", fPath, "it became shorter while it was read");
+        }
         fPos = 0;
         fEnd = static_cast<std::size_t>(n);
         fEof = n == 0;

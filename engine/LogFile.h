@@ -29,7 +29,11 @@ std::int64_t FileSizeOf(const std::string& path);
 // A line buffer larger than this gives its memory back once its line is written.
 constexpr std::size_t kKeptLineCapacity = 16 << 20;
 
-// Buffered sequential reading of bytes; Ctrl-Z ends the input.
+// Buffered sequential reading of bytes; Ctrl-Z ends the input. A regular file is read to its
+// end as the reader finds it, lines added meanwhile included. One that becomes shorter than
+// what was read of it, or ends before the size it had when it was opened (emptied or cut
+// while it is read), raises IoError where the reader finds it, so that the line it was in is
+// never taken as whole.
 class LogReader {
 public:
     // A regular file; raises IoError for anything else, never waiting on a pipe.
@@ -52,6 +56,9 @@ public:
     void Close();
     // Bytes taken from the input so far.
     std::int64_t Consumed() const { return fConsumed + static_cast<std::int64_t>(fPos); }
+    // Called before every read of the file but the first: a seam for tests that change the
+    // file between two reads.
+    void SetBetweenReads(std::function<void()> hook) { fBetweenReads = std::move(hook); }
 
 private:
     friend bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
@@ -69,10 +76,13 @@ private:
     std::int64_t fConsumed = 0; // bytes of the buffers before this one
     bool fEof = false;
     bool fRegular = true;
-    bool fInterrupted = false; // a read was given up because fStop held
-    bool fAfterCr = false;     // the last line ended with a CR whose next byte is not read yet
-    char fLastBreak = 10;      // the break that ended the last line, looked for first
+    bool fInterrupted = false;    // a read was given up because fStop held
+    bool fAfterCr = false;        // the last line ended with a CR whose next byte is not read yet
+    char fLastBreak = 10;         // the break that ended the last line, looked for first
+    std::int64_t fSizeAtOpen = 0; // of a regular file read from its start
+    bool fFirstRead = true;
     std::function<bool()> fStop;
+    std::function<void()> fBetweenReads;
 };
 
 // Buffered writing of whole lines. Completed lines reach the operating system when the buffer

@@ -4,6 +4,7 @@
 #include "LogFile.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace hostmoor {
 
@@ -77,7 +78,7 @@ void LookAhead::Ask(Line& line) {
 }
 
 bool LookAhead::ReadOne() {
-    if (fEnded || fStop() || fIn.AtEnd()) {
+    if (fEnded || fStop()) {
         fEnded = true;
         return false;
     }
@@ -87,8 +88,18 @@ bool LookAhead::ReadOne() {
         fRing.resize(std::min(fRing.size() * 2, std::max<std::size_t>(fLimits.Lines, 1)));
     }
     Line& line = Slot(fCount);
-    if (!ReadLogLine(fIn, line.Text, fLineBreak, fStop)) {
-        fEnded = true; // stopped inside a long line: it is not taken
+    try {
+        if (fIn.AtEnd()) {
+            fEnded = true;
+            return false;
+        }
+        if (!ReadLogLine(fIn, line.Text, fLineBreak, fStop)) {
+            fEnded = true; // stopped inside a long line: it is not taken
+            return false;
+        }
+    } catch (const IoError&) {
+        fEnded = true; // the line it was in is not taken; those before it are written
+        fError = std::current_exception();
         return false;
     }
     ScanAddresses(line.Text, line.Found, fIPv6);
@@ -114,6 +125,8 @@ bool LookAhead::Next(Line& line) {
     };
     while (room() && ReadOne()) {
     }
+    if (fCount == 0 && fError)
+        std::rethrow_exception(std::exchange(fError, nullptr));
     if (fCount == 0 || fStop())
         return false;
     // The caller's old line takes the front line's place, to be read into again.

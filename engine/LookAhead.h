@@ -6,6 +6,7 @@
 #include "Resolver.h"
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -44,6 +45,7 @@ public:
     ~LookAhead();
 
     // The next line in the input's order; false at the end of the input or once stop() holds.
+    // An error of the input is raised after the lines read before it.
     // The line given back is reused for reading, so its buffers are not made anew each line.
     // From a pipe or a terminal it reads ahead only what has already arrived.
     bool Next(Line& line);
@@ -70,6 +72,8 @@ private:
     std::size_t fCalm = 0;       // lines given out in a row while none did
     bool fAsking = true;
     bool fEnded = false;
+    // What ended the reading, raised once the lines read before it are given out.
+    std::exception_ptr fError;
     // The addresses asked for by lines of the window: how many of those lines hold each.
     std::unordered_map<HostAddress, int> fAsked;
     // The addresses of the line last given out that no line of the window holds: the pool is
