@@ -463,3 +463,40 @@ TEST_F(RevLookupDnsTest, DualStackLogWithIPv6OffAndOnSerialAndAhead) {
         }
     }
 }
+
+// A log emptied for rotation while it is read (cut here between two reads): the job fails,
+// and the output holds the lines read whole before the cut, never the one cut through, with
+// and without the look-ahead alike.
+TEST_F(RevLookupTest, AnInputCutWhileItIsReadFailsAndKeepsOnlyWholeLines) {
+    std::string log;
+    for (int i = 0; log.size() < (3u << 20); ++i)
+        log += "1.2.3.4 - line " + std::to_string(i) + "\n";
+    const std::size_t cut = (3u << 19) + 7; // inside a line of the second read
+    const std::size_t whole = log.rfind('\n', cut) + 1;
+    std::string expected;
+    for (std::size_t at = 0; at < whole;) {
+        const std::size_t end = log.find('\n', at);
+        expected += "n4.example" + log.substr(at + 7, end - at - 7) + "\r\n";
+        at = end + 1;
+    }
+    for (const int limit : {0, 8}) {
+        SCOPED_TRACE(limit);
+        WriteFile(dir / "cut.log", log);
+        engine.LookupPool.SetLimit(limit);
+        std::string error;
+        {
+            LogReader in((dir / "cut.log").string());
+            in.SetBetweenReads([&] { fs::resize_file(dir / "cut.log", cut); });
+            LogWriter out((dir / "cut.rdns").string(), (dir / "cut.log").string());
+            char lineBreak = 0;
+            try {
+                RewriteLog(engine, in, out, lineBreak, [] { return false; });
+            } catch (const IoError& e) {
+                error = e.what();
+            }
+            out.Close();
+        }
+        EXPECT_NE(error.find("became shorter while it was read"), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(dir / "cut.rdns"), expected);
+    }
+}
