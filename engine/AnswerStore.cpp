@@ -1,151 +1,83 @@
+// The answer store on SQLite: opening and laying out the file, finding answers, and writing
+// them back in batches. The file's trust checks are in StoreFile, the ages in StoreExpiry, the
+// daily sweep in StoreSweep.
 #include "AnswerStore.h"
+
+#include "StoreExpiry.h"
+#include "StoreFile.h"
+#include "StoreSQLite.h"
+#include "StoreSweep.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <limits>
 #include <mutex>
-#include <sqlite3.h>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace hostmoor {
 
+using namespace store;
+
 namespace {
 
 // "HmAS" at offset 68 of the header: the file says whose it is.
 constexpr int kApplicationId = 0x486d4153;
-constexpr int kLayoutVersion = 1;
+// 2: failures for want of an answer, confirmed names, a sweep that resumes. A file of layout 1
+// is brought up to date when it is opened.
+constexpr int kLayoutVersion = 2;
 // Long enough for another process's batch to commit, short enough not to stall a job.
 constexpr int kBusyTimeoutMs = 250;
 constexpr std::size_t kBatch = 256;
-// A busy file may hold back a few batches; each attempt has waited the busy time-out.
+// A busy file may hold back a few batches; beyond that the oldest answers are dropped (counted).
 constexpr std::size_t kMostBuffered = 4 * kBatch;
-constexpr std::int64_t kSweepInterval = 24 * 3600;
-// Floors for the sweep and for removing met rows: one user's short ages must not wipe rows
-// that other users, with the usual ages, still want.
-constexpr std::int64_t kNameAgeFloor = 24 * 3600;
-constexpr std::int64_t kFailureAgeFloor = 3600;
-// A row a little ahead of this process's clock comes from a process that read its clock later;
-// only a row well ahead comes from a clock that was set back, and only that one is removed.
-constexpr std::int64_t kFutureSlack = 300;
-constexpr int kSweepChunk = 1000;
+// How long the last flush keeps trying a file that another writer holds.
+constexpr auto kFlushPatience = std::chrono::seconds(2);
 
-constexpr const char* kCreateSchema = "CREATE TABLE IF NOT EXISTS answers("
-                                      " addr BLOB NOT NULL PRIMARY KEY CHECK (length(addr) = 16),"
-                                      " name TEXT NOT NULL,"
-                                      " failed INTEGER NOT NULL,"
-                                      " learned INTEGER NOT NULL) WITHOUT ROWID;"
-                                      "CREATE TABLE IF NOT EXISTS meta("
-                                      " one INTEGER PRIMARY KEY CHECK (one = 1),"
-                                      " last_sweep INTEGER NOT NULL);";
+constexpr const char* kCreateSchema =
+    "CREATE TABLE IF NOT EXISTS answers("
+    " addr BLOB NOT NULL PRIMARY KEY CHECK (length(addr) = 16),"
+    " name TEXT NOT NULL,"
+    " failed INTEGER NOT NULL," // 0: a name; 1: no such name, or no data; 2: no answer
+    " learned INTEGER NOT NULL,"
+    " confirmed INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS meta("
+    " one INTEGER PRIMARY KEY CHECK (one = 1),"
+    " last_sweep INTEGER NOT NULL,"
+    " sweep_cursor BLOB,"
+    " sweep_lease INTEGER NOT NULL DEFAULT 0);";
 
-// A row outworn even for the most patient user, or one well ahead of the clock.
-constexpr const char* kOutworn =
-    "(learned > ?2 OR (failed = 0 AND learned <= ?3) OR (failed <> 0 AND learned <= ?4))";
-
-// now - age, held inside the range of int64 whatever the clock says.
-std::int64_t Before(std::int64_t now, std::int64_t age) {
-    std::int64_t result = 0;
-    if (__builtin_sub_overflow(now, age, &result))
-        return age > 0 ? std::numeric_limits<std::int64_t>::min()
-                       : std::numeric_limits<std::int64_t>::max();
-    return result;
-}
-
-// Written this way round, an entry from the future is never fresh.
-bool Fresh(std::int64_t learned, std::int64_t now, std::int64_t maxAge) {
-    return learned <= now && learned > Before(now, maxAge);
-}
-
-bool Busy(int rc) {
-    return (rc & 0xff) == SQLITE_BUSY;
-}
-
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
-
-// One use of a prepared statement: binds, steps, and resets on the way out whatever happened,
-// so that no statement keeps a read transaction open between calls.
-class Use {
-public:
-    explicit Use(const Statement& statement) : fStatement(statement.get()) {}
-    ~Use() { sqlite3_reset(fStatement); }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    Use& Bind(int index, const AddressKey& key) {
-        sqlite3_bind_blob(fStatement, index, key.data(), static_cast<int>(key.size()),
-                          SQLITE_TRANSIENT);
-        return *this;
-    }
-    Use& Bind(int index, std::int64_t value) {
-        sqlite3_bind_int64(fStatement, index, value);
-        return *this;
-    }
-    // data() of an empty string is not null, so an empty name stays text, never NULL.
-    Use& Bind(int index, const std::string& text) {
-        sqlite3_bind_text(fStatement, index, text.data(), static_cast<int>(text.size()),
-                          SQLITE_TRANSIENT);
-        return *this;
-    }
-    int Step() { return sqlite3_step(fStatement); }
-    sqlite3_stmt* Get() const { return fStatement; }
-
-private:
-    sqlite3_stmt* fStatement;
-};
-
-// BEGIN IMMEDIATE takes the write lock at once, so that the busy time-out covers the whole
-// wait and nothing later in the transaction meets BUSY. Rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : fDb(db) {}
-    ~Transaction() {
-        if (fBegun && !sqlite3_get_autocommit(fDb))
-            sqlite3_exec(fDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-    int Begin() {
-        const int rc = sqlite3_exec(fDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        fBegun = rc == SQLITE_OK;
-        return rc;
-    }
-    int Commit() { return sqlite3_exec(fDb, "COMMIT", nullptr, nullptr, nullptr); }
-
-private:
-    sqlite3* fDb;
-    bool fBegun = false;
-};
+constexpr const char* kFromLayout1 = "ALTER TABLE answers ADD COLUMN confirmed INTEGER NOT NULL "
+                                     "DEFAULT 0;"
+                                     "ALTER TABLE meta ADD COLUMN sweep_cursor BLOB;"
+                                     "ALTER TABLE meta ADD COLUMN sweep_lease INTEGER NOT NULL "
+                                     "DEFAULT 0;";
 
 class SQLiteAnswerStore final : public IAnswerStore {
 public:
     SQLiteAnswerStore(std::string path, StorePolicy policy,
                       std::function<void(const std::string&)> report)
         : fPath(std::move(path)), fPolicy(policy), fReport(std::move(report)) {}
-    ~SQLiteAnswerStore() override { Close(); }
+    ~SQLiteAnswerStore() override {
+        fSweep.reset();
+        Close();
+    }
     SQLiteAnswerStore(const SQLiteAnswerStore&) = delete;
     SQLiteAnswerStore& operator=(const SQLiteAnswerStore&) = delete;
 
     void Open(std::int64_t now) {
         std::string report;
+        bool opened = false;
         {
             std::lock_guard guard(fLock);
-            if (OpenLocked()) {
-                fUsable.store(true);
-                SweepIfDue(now);
-            }
+            opened = OpenLocked(now);
+            fUsable.store(opened);
             report = Settle();
         }
         Tell(report);
+        if (opened)
+            fSweep = std::make_unique<BackgroundSweep>(fPath, now);
     }
 
     StoreFind Find(const AddressKey& address, std::int64_t now) override {
@@ -168,8 +100,10 @@ public:
             if (!fUsable.load())
                 return;
             fBuffer.push_back(answer);
-            if (fBuffer.size() % kBatch == 0)
+            if (fBuffer.size() >= fWriteAt) {
                 Write(false);
+                fWriteAt = fBuffer.size() + kBatch;
+            }
             report = Settle();
         }
         Tell(report);
@@ -181,6 +115,7 @@ public:
             std::lock_guard guard(fLock);
             if (fUsable.load())
                 Write(true);
+            fWriteAt = fBuffer.size() + kBatch;
             report = Settle();
         }
         Tell(report);
@@ -190,10 +125,16 @@ public:
 
     StoreCounts Counts() const override {
         return {fFromStore.load(std::memory_order_relaxed),
-                fExpiredMet.load(std::memory_order_relaxed)};
+                fExpiredMet.load(std::memory_order_relaxed),
+                fUnwritten.load(std::memory_order_relaxed),
+                fBusyRetries.load(std::memory_order_relaxed)};
     }
 
 private:
+    // A file that is not ours, not a database or damaged is unusable; one that is not the
+    // user's own, or that others may write, is not used; anything else (busy, read-only, full,
+    // an I/O error, no way to open it) is unavailable. Whichever, the store is off.
+    enum class Fault { Unusable, Distrusted, Unavailable };
     struct MetRow {
         AddressKey Address;
         std::int64_t Learned;
@@ -204,57 +145,72 @@ private:
         std::int64_t Objects = 0; // tables and indexes already in the file
     };
 
-    bool OpenLocked() {
+    bool OpenLocked(std::int64_t now) {
         if (fPath.empty())
-            return Fail(false,
+            return Fail(Fault::Unavailable,
                         "no path was given (neither XDG_CACHE_HOME nor HOME names a folder)");
-        // A folder that cannot be made shows as the open's own failure.
-        std::error_code ignored;
-        const std::filesystem::path folder = std::filesystem::path(fPath).parent_path();
-        if (!folder.empty())
-            std::filesystem::create_directories(folder, ignored);
+        std::string problem;
+        bool distrusted = false;
+        if (!PrepareStoreFile(fPath, problem, distrusted))
+            return Fail(distrusted ? Fault::Distrusted : Fault::Unavailable, problem);
 
-        const int rc = sqlite3_open_v2(
-            fPath.c_str(), &fDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-            nullptr);
+        const int rc = sqlite3_open_v2(fPath.c_str(), &fDb,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK)
             return Failed(rc);
         sqlite3_extended_result_codes(fDb, 1);
         sqlite3_busy_timeout(fDb, kBusyTimeoutMs);
         // SQLite falls back to reading when it may not write; a cache it cannot fill is no use.
         if (sqlite3_db_readonly(fDb, "main") == 1)
-            return Fail(false, "it can only be read");
+            return Fail(Fault::Unavailable, "it can only be read");
 
         // Opening reads nothing: this first read finds a file that is no database, or a
         // damaged or locked one, before the job starts. Nothing is written before it passes.
         Identity identity;
         if (!ReadIdentity(identity) || !CheckIdentity(identity))
             return false;
+        // A new file gives the space of removed rows back; this must be set before its first
+        // table, and before the switch to WAL writes its first page.
+        if (identity.ApplicationId == 0 && !Exec("PRAGMA auto_vacuum=INCREMENTAL"))
+            return false;
 
         std::string mode;
         if (!SwitchToWal(mode))
             return false;
         if (mode != "wal")
-            return Fail(false, "it cannot keep a write-ahead log (journal mode " + mode + ")");
-        if (const int r = sqlite3_exec(fDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr))
-            return Failed(r);
-
-        if (identity.ApplicationId == 0 && !CreateLayout())
+            return Fail(Fault::Unavailable,
+                        "it cannot keep a write-ahead log (journal mode " + mode + ")");
+        if (!Exec("PRAGMA synchronous=NORMAL"))
             return false;
-        return Prepare(fFind, "SELECT name, failed, learned FROM answers WHERE addr = ?1") &&
-               Prepare(fUpsert,
-                       "INSERT INTO answers(addr, name, failed, learned) VALUES(?1, ?2, ?3, ?4)"
-                       " ON CONFLICT(addr) DO UPDATE SET name = excluded.name,"
-                       " failed = excluded.failed, learned = excluded.learned"
-                       " WHERE excluded.learned >= answers.learned") &&
-               Prepare(fForget, "DELETE FROM answers WHERE addr = ?1 AND learned = ?2");
+        if (identity.Version != kLayoutVersion && !LayOut(now))
+            return false;
+        return PrepareStatement(fFind,
+                                "SELECT name, failed, learned FROM answers WHERE addr = ?1") &&
+               PrepareStatement(
+                   fUpsert,
+                   "INSERT INTO answers(addr, name, failed, learned) VALUES(?1, ?2, ?3, ?4)"
+                   " ON CONFLICT(addr) DO UPDATE SET name = excluded.name,"
+                   " failed = excluded.failed, learned = excluded.learned,"
+                   " confirmed = excluded.confirmed WHERE excluded.learned >= answers.learned") &&
+               PrepareStatement(fForget, "DELETE FROM answers WHERE addr = ?1 AND learned = ?2");
+    }
+
+    bool Exec(const std::string& sql) {
+        const int rc = sqlite3_exec(fDb, sql.c_str(), nullptr, nullptr, nullptr);
+        return rc == SQLITE_OK || Failed(rc);
+    }
+
+    bool PrepareStatement(Statement& statement, const std::string& sql) {
+        const int rc = Prepare(fDb, statement, sql);
+        return rc == SQLITE_OK || Failed(rc);
     }
 
     bool ReadIdentity(Identity& identity) {
         Statement statement;
-        if (!Prepare(statement, "SELECT (SELECT application_id FROM pragma_application_id),"
-                                " (SELECT user_version FROM pragma_user_version),"
-                                " (SELECT count(*) FROM sqlite_schema)"))
+        if (!PrepareStatement(statement,
+                              "SELECT (SELECT application_id FROM pragma_application_id),"
+                              " (SELECT user_version FROM pragma_user_version),"
+                              " (SELECT count(*) FROM sqlite_schema)"))
             return false;
         Use use(statement);
         const int rc = use.Step();
@@ -266,43 +222,45 @@ private:
         return true;
     }
 
-    // True for our own file of this layout, or an empty one still to be laid out.
+    // True for our own file of this layout or the one before, or an empty one to be laid out.
     bool CheckIdentity(const Identity& identity) {
         if (identity.ApplicationId == 0) {
             if (identity.Objects > 0)
-                return Fail(true, "it holds another program's tables");
+                return Fail(Fault::Unusable, "it holds another program's tables");
             return true;
         }
         if (identity.ApplicationId != kApplicationId)
-            return Fail(true, "it belongs to another program (application id " +
-                                  std::to_string(identity.ApplicationId) + ")");
+            return Fail(Fault::Unusable, "it belongs to another program (application id " +
+                                             std::to_string(identity.ApplicationId) + ")");
         if (identity.Version > kLayoutVersion)
-            return Fail(true, "it was written by a later Hostmoor (layout " +
-                                  std::to_string(identity.Version) + ")");
-        if (identity.Version != kLayoutVersion)
-            return Fail(true, "its layout is unknown (" + std::to_string(identity.Version) + ")");
+            return Fail(Fault::Unusable, "it was written by a later Hostmoor (layout " +
+                                             std::to_string(identity.Version) + ")");
+        if (identity.Version != kLayoutVersion && identity.Version != 1)
+            return Fail(Fault::Unusable,
+                        "its layout is unknown (" + std::to_string(identity.Version) + ")");
         return true;
     }
 
-    // Two first runs may race here: the write lock decides, and the loser finds the layout made.
-    bool CreateLayout() {
+    // Lays out a new file, or brings one of the layout before up to date. Two first runs may
+    // race here: the write lock decides, and the loser finds the work done.
+    bool LayOut(std::int64_t now) {
         Transaction transaction(fDb);
         if (const int rc = transaction.Begin())
             return Failed(rc);
         Identity identity;
         if (!ReadIdentity(identity) || !CheckIdentity(identity))
             return false;
-        if (identity.ApplicationId == kApplicationId)
+        if (identity.Version == kLayoutVersion)
             return true;
-        const std::string make = std::string(kCreateSchema) +
-                                 "INSERT OR IGNORE INTO meta(one, last_sweep) VALUES(1, 0);"
-                                 "PRAGMA application_id=" +
-                                 std::to_string(kApplicationId) +
-                                 ";"
-                                 "PRAGMA user_version=" +
-                                 std::to_string(kLayoutVersion) + ";";
-        if (const int rc = sqlite3_exec(fDb, make.c_str(), nullptr, nullptr, nullptr))
-            return Failed(rc);
+        std::string change = identity.ApplicationId == 0
+                                 ? std::string(kCreateSchema) +
+                                       "INSERT OR IGNORE INTO meta(one, last_sweep) VALUES(1, " +
+                                       std::to_string(now) + ");"
+                                 : std::string(kFromLayout1);
+        change += "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                  ";PRAGMA user_version=" + std::to_string(kLayoutVersion) + ";";
+        if (!Exec(change))
+            return false;
         if (const int rc = transaction.Commit())
             return Failed(rc);
         return true;
@@ -319,18 +277,21 @@ private:
             Failed(rc);
             return found;
         }
-        const bool failed = sqlite3_column_int(use.Get(), 1) != 0;
+        const int failed = sqlite3_column_int(use.Get(), 1);
+        const RowKind kind = failed == 0   ? RowKind::Name
+                             : failed == 2 ? RowKind::NoAnswer
+                                           : RowKind::NoName;
         const std::int64_t learned = sqlite3_column_int64(use.Get(), 2);
-        if (!Fresh(learned, now, failed ? fPolicy.FailureMaxAge : fPolicy.NameMaxAge)) {
+        if (!Fresh(learned, now, MaxAge(fPolicy, kind))) {
             found.Result = StoreResult::Expired;
             fExpiredMet.fetch_add(1, std::memory_order_relaxed);
-            if (fMet.size() < kMostBuffered && Outworn(learned, failed, now))
+            if (fMet.size() < kMostBuffered && Outworn(learned, kind, now))
                 fMet.push_back({address, learned});
             return found;
         }
         found.Result = StoreResult::Hit;
-        found.Failed = failed;
-        if (!failed) {
+        found.Failed = kind != RowKind::Name;
+        if (!found.Failed) {
             const auto* text = sqlite3_column_text(use.Get(), 0);
             const int bytes = sqlite3_column_bytes(use.Get(), 0);
             if (text)
@@ -341,158 +302,78 @@ private:
         return found;
     }
 
-    std::int64_t NameCut(std::int64_t now) const {
-        return Before(now, std::max(fPolicy.NameMaxAge, kNameAgeFloor));
-    }
-    std::int64_t FailureCut(std::int64_t now) const {
-        return Before(now, std::max(fPolicy.FailureMaxAge, kFailureAgeFloor));
-    }
-    static std::int64_t FutureCut(std::int64_t now) { return Before(now, -kFutureSlack); }
-    bool Outworn(std::int64_t learned, bool failed, std::int64_t now) const {
-        return learned > FutureCut(now) || learned <= (failed ? FailureCut(now) : NameCut(now));
-    }
-
-    // Removes the outworn rows Find met (unless another process has renewed them since), then
-    // writes the buffered answers; the newest answer wins, whoever wrote it. A busy file keeps
-    // the buffer for the next batch; the last attempt, or a full buffer, gives up.
-    void Write(bool last) {
-        if (fBuffer.empty() && fMet.empty())
-            return;
+    // One transaction: removes the outworn rows Find met (unless another process has renewed
+    // them since), then writes up to a batch of answers; the newest answer wins, whoever wrote
+    // it. Gives the result code and how many answers it wrote.
+    int WriteBatch(std::size_t& written) {
+        written = 0;
         Transaction transaction(fDb);
-        if (const int rc = transaction.Begin()) {
-            if (!(Busy(rc) && !last && fBuffer.size() < kMostBuffered))
-                Failed(rc);
-            return;
-        }
+        if (const int rc = transaction.Begin())
+            return rc;
         for (const MetRow& row : fMet) {
             Use use(fForget);
-            const int rc = use.Bind(1, row.Address).Bind(2, row.Learned).Step();
-            if (rc != SQLITE_DONE) {
-                Failed(rc);
-                return;
-            }
+            if (const int rc = use.Bind(1, row.Address).Bind(2, row.Learned).Step();
+                rc != SQLITE_DONE)
+                return rc;
         }
-        for (const StoredAnswer& answer : fBuffer) {
+        const std::size_t count = std::min(fBuffer.size(), kBatch);
+        for (std::size_t i = 0; i < count; ++i) {
+            const StoredAnswer& answer = fBuffer[i];
             Use use(fUpsert);
             const int rc = use.Bind(1, answer.Address)
                                .Bind(2, answer.Failed ? std::string() : answer.Name)
-                               .Bind(3, std::int64_t{answer.Failed ? 1 : 0})
+                               .Bind(3, std::int64_t{static_cast<int>(KindOf(answer))})
                                .Bind(4, answer.Learned)
                                .Step();
-            if (rc != SQLITE_DONE) {
+            if (rc != SQLITE_DONE)
+                return rc;
+        }
+        if (const int rc = transaction.Commit())
+            return rc;
+        fMet.clear();
+        written = count;
+        return SQLITE_OK;
+    }
+
+    // Writes the buffer in batches, each in a short transaction. A file another writer holds
+    // keeps the buffer for the next time, its oldest answers dropped beyond a few batches; the
+    // last write tries again for a while, and then counts what it could not write and gives up.
+    void Write(bool last) {
+        const auto giveUp = std::chrono::steady_clock::now() + kFlushPatience;
+        while (!fBuffer.empty() || !fMet.empty()) {
+            std::size_t written = 0;
+            const int rc = WriteBatch(written);
+            if (rc == SQLITE_OK) {
+                fBuffer.erase(fBuffer.begin(), fBuffer.begin() + static_cast<long>(written));
+                continue;
+            }
+            if (!Busy(rc)) {
+                Drop(fBuffer.size());
                 Failed(rc);
                 return;
             }
-        }
-        if (const int rc = transaction.Commit()) {
-            Failed(rc);
-            return;
-        }
-        fBuffer.clear();
-        fMet.clear();
-    }
-
-    // At most once a day across every process: the first transaction claims the sweep, then
-    // outworn rows go in chunks, each in a short transaction of its own, walking the key
-    // order so that the whole sweep reads the table once. Another writer only postpones it.
-    void SweepIfDue(std::int64_t now) {
-        Statement readLast, claim, edge, remove;
-        if (!Prepare(readLast, "SELECT last_sweep FROM meta WHERE one = 1") ||
-            !Prepare(claim, "INSERT OR REPLACE INTO meta(one, last_sweep) VALUES(1, ?1)"))
-            return;
-        const auto due = [&](bool& isDue) {
-            Use use(readLast);
-            const int rc = use.Step();
-            if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-                return SweepFailed(rc);
-            const std::int64_t last = rc == SQLITE_ROW ? sqlite3_column_int64(use.Get(), 0) : 0;
-            isDue = last > now || last <= Before(now, kSweepInterval);
-            return true;
-        };
-        bool isDue = false;
-        if (!due(isDue) || !isDue)
-            return;
-        {
-            Transaction transaction(fDb);
-            if (const int rc = transaction.Begin()) {
-                SweepFailed(rc);
+            fBusyRetries.fetch_add(1, std::memory_order_relaxed);
+            if (!last) {
+                if (fBuffer.size() > kMostBuffered)
+                    Drop(fBuffer.size() - kMostBuffered);
                 return;
             }
-            if (!due(isDue) || !isDue)
-                return;
-            Use use(claim);
-            if (const int rc = use.Bind(1, now).Step(); rc != SQLITE_DONE) {
-                SweepFailed(rc);
-                return;
-            }
-            if (const int rc = transaction.Commit()) {
-                SweepFailed(rc);
+            if (std::chrono::steady_clock::now() >= giveUp) {
+                const std::size_t lost = fBuffer.size();
+                Drop(lost);
+                Fail(Fault::Unavailable, "another program kept it locked for " +
+                                             std::to_string(kFlushPatience.count()) + " s, and " +
+                                             std::to_string(lost) +
+                                             " answers of this run were not written");
                 return;
             }
-        }
-
-        const std::string outworn = kOutworn;
-        if (!Prepare(edge, "SELECT max(addr) FROM (SELECT addr FROM answers WHERE addr > ?1 AND " +
-                               outworn + " ORDER BY addr LIMIT " + std::to_string(kSweepChunk) +
-                               ")") ||
-            !Prepare(remove, "DELETE FROM answers WHERE addr > ?1 AND addr <= ?5 AND " + outworn))
-            return;
-        std::vector<std::uint8_t> after; // the empty blob sorts before every key
-        for (;;) {
-            Transaction transaction(fDb);
-            if (const int rc = transaction.Begin()) {
-                SweepFailed(rc);
-                return;
-            }
-            std::vector<std::uint8_t> upTo;
-            {
-                Use use(edge);
-                BindSweep(use, after, now);
-                const int rc = use.Step();
-                if (rc != SQLITE_ROW) {
-                    SweepFailed(rc);
-                    return;
-                }
-                const auto* blob =
-                    static_cast<const std::uint8_t*>(sqlite3_column_blob(use.Get(), 0));
-                if (!blob)
-                    return; // nothing outworn is left
-                upTo.assign(blob, blob + sqlite3_column_bytes(use.Get(), 0));
-            }
-            {
-                Use use(remove);
-                BindSweep(use, after, now);
-                sqlite3_bind_blob(use.Get(), 5, upTo.data(), static_cast<int>(upTo.size()),
-                                  SQLITE_TRANSIENT);
-                if (const int rc = use.Step(); rc != SQLITE_DONE) {
-                    SweepFailed(rc);
-                    return;
-                }
-            }
-            if (const int rc = transaction.Commit()) {
-                SweepFailed(rc);
-                return;
-            }
-            after = std::move(upTo);
         }
     }
 
-    void BindSweep(Use& use, const std::vector<std::uint8_t>& after, std::int64_t now) const {
-        static const std::uint8_t kNone = 0;
-        sqlite3_bind_blob(use.Get(), 1, after.empty() ? &kNone : after.data(),
-                          static_cast<int>(after.size()), SQLITE_TRANSIENT);
-        use.Bind(2, FutureCut(now)).Bind(3, NameCut(now)).Bind(4, FailureCut(now));
-    }
-
-    // The sweep can wait for another day; only a real fault of the file is reported.
-    bool SweepFailed(int rc) { return Busy(rc) ? false : Failed(rc); }
-
-    bool Prepare(Statement& statement, const std::string& sql) {
-        sqlite3_stmt* raw = nullptr;
-        const int rc =
-            sqlite3_prepare_v3(fDb, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-        statement.reset(raw);
-        return rc == SQLITE_OK || Failed(rc);
+    // Drops the oldest answers of the buffer, counted.
+    void Drop(std::size_t count) {
+        fUnwritten.fetch_add(count, std::memory_order_relaxed);
+        fBuffer.erase(fBuffer.begin(), fBuffer.begin() + static_cast<long>(count));
     }
 
     // Two first runs may switch a new file at once. Each holds its read lock while it asks
@@ -503,7 +384,7 @@ private:
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
         for (;;) {
             Statement statement;
-            if (!Prepare(statement, "PRAGMA journal_mode=WAL"))
+            if (!PrepareStatement(statement, "PRAGMA journal_mode=WAL"))
                 return false;
             Use use(statement);
             const int rc = use.Step();
@@ -518,30 +399,32 @@ private:
         }
     }
 
-    // A file that is not ours, not a database or damaged is unusable; anything else (busy,
-    // read-only, full, an I/O error, no way to open it) is unavailable. Either way it is off.
     bool Failed(int rc) {
         const int primary = rc & 0xff;
         const bool unusable = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
         const char* why = fDb ? sqlite3_errmsg(fDb) : sqlite3_errstr(rc);
-        return Fail(unusable, std::string(why) + " (SQLite code " + std::to_string(rc) + ")");
+        return Fail(unusable ? Fault::Unusable : Fault::Unavailable,
+                    std::string(why) + " (SQLite code " + std::to_string(rc) + ")");
     }
 
     // Keeps the first failure only; the connection is closed once every guard has let go.
-    bool Fail(bool unusable, const std::string& reason) {
+    bool Fail(Fault fault, const std::string& reason) {
         fUsable.store(false);
         if (fFailed)
             return false;
         fFailed = true;
-        fPendingReport = "Answer store " + fPath +
-                         (unusable ? " is unusable: " : " is unavailable: ") + reason +
-                         "; going on without it for this run";
+        const char* verdict = fault == Fault::Unusable     ? " is unusable: "
+                              : fault == Fault::Distrusted ? " is not used: "
+                                                           : " is unavailable: ";
+        fPendingReport =
+            "Answer store " + fPath + verdict + reason + "; going on without it for this run";
         return false;
     }
 
     // After each operation, with no statement or transaction left in use.
     std::string Settle() {
         if (fFailed && fDb) {
+            fUnwritten.fetch_add(fBuffer.size(), std::memory_order_relaxed);
             fBuffer.clear();
             fMet.clear();
             Close();
@@ -571,13 +454,17 @@ private:
     sqlite3* fDb = nullptr;
     Statement fFind, fUpsert, fForget;
     std::vector<StoredAnswer> fBuffer;
+    std::size_t fWriteAt = kBatch;
     std::vector<MetRow> fMet;
     bool fFailed = false;
     std::string fPendingReport;
+    std::unique_ptr<BackgroundSweep> fSweep;
 
     std::atomic<bool> fUsable{false};
     std::atomic<std::uint64_t> fFromStore{0};
     std::atomic<std::uint64_t> fExpiredMet{0};
+    std::atomic<std::uint64_t> fUnwritten{0};
+    std::atomic<std::uint64_t> fBusyRetries{0};
 };
 
 } // namespace
@@ -588,42 +475,6 @@ std::unique_ptr<IAnswerStore> OpenAnswerStore(const std::string& path, StorePoli
     auto store = std::make_unique<SQLiteAnswerStore>(path, policy, std::move(report));
     store->Open(now);
     return store;
-}
-
-std::string DefaultAnswerStorePath() {
-    std::string base;
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    if (cache && cache[0] == '/') {
-        base = cache;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || home[0] != '/')
-            return {};
-        base = std::string(home) + "/.cache";
-    }
-    return base + "/hostmoor/answers.sqlite";
-}
-
-bool ParseDuration(std::string_view text, std::int64_t& seconds) {
-    constexpr std::string_view kUnits = "smhd";
-    constexpr std::int64_t kUnitSeconds[] = {1, 60, 3600, 24 * 3600};
-    std::int64_t unit = 1;
-    if (const auto at = text.empty() ? kUnits.npos : kUnits.find(text.back()); at != kUnits.npos) {
-        unit = kUnitSeconds[at];
-        text.remove_suffix(1);
-    }
-    if (text.empty())
-        return false;
-    std::int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9' || __builtin_mul_overflow(value, 10, &value) ||
-            __builtin_add_overflow(value, c - '0', &value))
-            return false;
-    }
-    if (value == 0 || __builtin_mul_overflow(value, unit, &value))
-        return false;
-    seconds = value;
-    return true;
 }
 
 } // namespace hostmoor

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -91,7 +92,7 @@ public:
     // The test's folder becomes a small file system of its own.
     void Mount(unsigned long flags) {
         const int rc = flags ? ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | flags, nullptr)
-                             : ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m");
+                             : ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m,mode=0700");
         EXPECT_EQ(rc, 0) << std::strerror(errno);
         mounted = true;
     }
@@ -105,24 +106,30 @@ public:
 
 // Rows are written at kNow and read back after a restart at the age each case gives.
 TEST_F(AnswerStoreTest, AnswersOutliveARestartUntilTheyAreTooOld) {
+    enum Kind { Name, NoName, NoAnswer };
     const struct {
         const char* what;
-        bool failed;
+        Kind kind;
         std::int64_t age;
         StoreResult result;
     } cases[] = {
-        {"a name just learned", false, 0, StoreResult::Hit},
-        {"a name a second short of a day", false, kDay - 1, StoreResult::Hit},
-        {"a name a day old", false, kDay, StoreResult::Expired},
-        {"a failure under an hour old", true, kHour - 1, StoreResult::Hit},
-        {"a failure an hour old", true, kHour, StoreResult::Expired},
-        {"a name from the future", false, -1, StoreResult::Expired},
-        {"a failure from the future", true, -kHour, StoreResult::Expired},
+        {"a name just learned", Name, 0, StoreResult::Hit},
+        {"a name a second short of a day", Name, kDay - 1, StoreResult::Hit},
+        {"a name a day old", Name, kDay, StoreResult::Expired},
+        {"a failure under an hour old", NoName, kHour - 1, StoreResult::Hit},
+        {"a failure an hour old", NoName, kHour, StoreResult::Expired},
+        {"no answer under five minutes ago", NoAnswer, 299, StoreResult::Hit},
+        {"no answer five minutes ago", NoAnswer, 300, StoreResult::Expired},
+        {"a name from the future", Name, -1, StoreResult::Expired},
+        {"a failure from the future", NoName, -kHour, StoreResult::Expired},
+        {"a name past its retention", Name, 31 * kDay, StoreResult::Expired},
+        {"a failure past its retention", NoName, kDay, StoreResult::Expired},
     };
     const auto name = [](std::uint32_t i) { return "h" + std::to_string(i); };
     auto store = Open();
     for (std::uint32_t i = 0; i < std::size(cases); ++i)
-        store->Remember({Key(i), cases[i].failed ? "" : name(i), cases[i].failed, kNow});
+        store->Remember({Key(i), cases[i].kind == Name ? name(i) : "", cases[i].kind != Name, kNow,
+                         cases[i].kind == NoAnswer});
     store->Flush();
     store = Open();
     std::uint64_t hits = 0;
@@ -132,44 +139,102 @@ TEST_F(AnswerStoreTest, AnswersOutliveARestartUntilTheyAreTooOld) {
         EXPECT_EQ(found.Result, cases[i].result);
         if (found.Result == StoreResult::Hit) {
             ++hits;
-            EXPECT_EQ(found.Failed, cases[i].failed);
-            EXPECT_EQ(found.Name, cases[i].failed ? "" : name(i));
+            EXPECT_EQ(found.Failed, cases[i].kind != Name);
+            EXPECT_EQ(found.Name, cases[i].kind == Name ? name(i) : "");
         }
     }
     EXPECT_EQ(store->Find(Key(99), kNow).Result, StoreResult::Miss);
     EXPECT_EQ(store->Counts().FromStore, hits);
     EXPECT_EQ(store->Counts().ExpiredMet, std::size(cases) - hits);
-    // The next write removes the expired rows met, but for one only a moment ahead of the
-    // clock: another process may simply have read the clock later.
+    // The next write removes the expired rows met that are past their retention or well ahead
+    // of the clock; one only a moment ahead may come from a process that read the clock later.
     store->Flush();
-    EXPECT_EQ(Raw(path).Keys(), "00 01 03 05");
+    EXPECT_EQ(Raw(path).Keys(), "00 01 02 03 04 05 06 07");
     EXPECT_TRUE(reports.empty());
 }
 
-// A user's short ages must not sweep away rows that users with the usual ages still want.
-TEST_F(AnswerStoreTest, DailySweepRemovesOnlyWhatNobodyWants) {
+// The sweep runs on its own thread once the store is open. It removes only rows past a
+// retention longer than any age a run may use, and gives their space back.
+TEST_F(AnswerStoreTest, DailySweepRemovesOnlyWhatNobodyWantsAndShrinksTheFile) {
     auto store = Open();
     store->Remember({Key(0), "two-hours.example", false, kNow - 2 * kHour});
     store->Remember({Key(1), "", true, kNow - kHour / 2});
-    store->Remember({Key(2), "", true, kNow - 2 * kHour});
+    store->Remember({Key(2), "", true, kNow - 2 * kDay});
     store->Remember({Key(3), "future.example", false, kNow + kHour});
-    for (std::uint32_t i = 10; i < 2510; ++i) // several chunks
-        store->Remember({Key(i), "old.example", false, kNow - kDay - 1});
-    EXPECT_EQ(Raw(path).Text("SELECT count(*) FROM answers"), "2304"); // whole batches only
+    store->Remember({Key(4), "for-a-month.example", false, kNow - 29 * kDay});
+    for (std::uint32_t i = 10; i < 20010; ++i) // many steps
+        store->Remember({Key(i), std::string(40, 'o'), false, kNow - 31 * kDay - 1});
     store->Flush();
     store.reset();
     Raw raw(path);
+    const auto pages = [&raw] {
+        raw.Text("PRAGMA wal_checkpoint(TRUNCATE)");
+        return std::stol(raw.Text("PRAGMA page_count"));
+    };
+    const long before = pages();
     raw.Text("UPDATE meta SET last_sweep = " + std::to_string(kNow - kDay));
 
     store = Open(StorePolicy{60, 60});
-    EXPECT_EQ(raw.Keys(), "00 01");
-    EXPECT_EQ(raw.Text("SELECT last_sweep FROM meta"), std::to_string(kNow));
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return raw.Text("SELECT last_sweep FROM meta") == std::to_string(kNow); }));
+    EXPECT_EQ(raw.Keys(), "00 01 04");
+    EXPECT_LT(pages() * 10, before);
+    EXPECT_EQ(raw.Text("PRAGMA freelist_count"), "0");
+    EXPECT_TRUE(reports.empty());
+}
+
+// A flush that finds the file locked by another writer waits for it, within bounds.
+TEST_F(AnswerStoreTest, AFlushWaitsForAnotherWritersLongTransaction) {
+    auto store = Open();
+    for (std::uint32_t i = 0; i < 300; ++i) // a batch is written at once, the rest is held
+        store->Remember({Key(i), "n" + std::to_string(i), false, kNow});
+    Raw other(path);
+    other.Text("BEGIN IMMEDIATE; INSERT INTO answers VALUES(zeroblob(16), 'x', 0, 0, 0)");
+    std::thread release([&] {
+        // Held until the flush has found it locked at least once.
+        test::WaitUntil([&] { return store->Counts().BusyRetries > 0; });
+        other.Text("COMMIT");
+    });
+    store->Flush();
+    release.join();
+    EXPECT_TRUE(store->Usable());
+    EXPECT_EQ(store->Counts().Unwritten, 0u);
+    EXPECT_EQ(other.Text("SELECT count(*) FROM answers"), "301");
+    EXPECT_TRUE(reports.empty());
+}
+
+// Nobody else may read the store, whatever the umask; a store the user made readable to
+// others in an earlier version is made private.
+TEST_F(AnswerStoreTest, TheStoreIsReadableByTheUserAlone) {
+    const auto mode = [](const fs::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    for (const mode_t umask : {mode_t{000}, mode_t{022}}) {
+        SCOPED_TRACE(umask);
+        const fs::path folder = dir / ("u" + std::to_string(umask)) / "hostmoor";
+        const mode_t saved = ::umask(umask);
+        path = folder / "answers.sqlite";
+        auto store = Open();
+        store->Remember({Key(0), "zero.example", false, kNow});
+        store->Flush();
+        ::umask(saved);
+        EXPECT_EQ(mode(folder.parent_path()), 0700);
+        EXPECT_EQ(mode(folder), 0700);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            EXPECT_EQ(mode(path.string() + suffix), 0600) << suffix;
+        store.reset();
+        ::chmod(path.c_str(), 0644);
+        store = Open();
+        EXPECT_EQ(mode(path), 0600);
+        EXPECT_TRUE(store->Usable());
+    }
     EXPECT_TRUE(reports.empty());
 }
 
 struct Fault {
     const char* name;
-    bool mounts; // needs root in a mount namespace of its own
+    bool needsRoot; // in a mount namespace of its own
     std::function<void(AnswerStoreTest&)> prepare;
     std::function<void(AnswerStoreTest&)> whileOpen = {}; // trouble that starts after the open
 };
@@ -215,7 +280,7 @@ std::pair<std::string, bool> RewriteThrough(std::unique_ptr<IAnswerStore> store,
 // names the file, and the store leaves the file as it found it.
 TEST_P(AnswerStoreFault, ReportsOnceAndLeavesTheFileAlone) {
     const Fault& fault = GetParam();
-    if (fault.mounts && (::geteuid() != 0 || !test::InTestDns()))
+    if (fault.needsRoot && (::geteuid() != 0 || !test::InTestDns()))
         GTEST_SKIP() << "needs root in a private mount namespace: run through "
                         "tests/testdns/run.sh as root";
     fault.prepare(*this);
@@ -248,7 +313,26 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"LaterLayout", false,
                             [](AnswerStoreTest& t) {
                                 t.MakeStore();
-                                Raw(t.path).Text("PRAGMA user_version=2");
+                                Raw(t.path).Text("PRAGMA user_version=3");
+                            }},
+                      Fault{"OwnedByAnotherUser", true,
+                            [](AnswerStoreTest& t) {
+                                t.MakeStore();
+                                EXPECT_EQ(::chown(t.path.c_str(), 65534, 65534), 0);
+                            }},
+                      Fault{"WritableByOthers", false,
+                            [](AnswerStoreTest& t) {
+                                t.MakeStore();
+                                fs::permissions(t.path, fs::perms(0666));
+                            }},
+                      Fault{"InAFolderTheGroupMayWrite", false,
+                            [](AnswerStoreTest& t) { fs::permissions(t.dir, fs::perms(0770)); }},
+                      // Another member of a shared folder's group lays out a store for the user.
+                      Fault{"PlantedInASharedFolder", true,
+                            [](AnswerStoreTest& t) {
+                                t.MakeStore();
+                                EXPECT_EQ(::chown(t.path.c_str(), 65534, 65534), 0);
+                                fs::permissions(t.dir, fs::perms(0775));
                             }},
                       Fault{"ReadOnlyFile", true,
                             [](AnswerStoreTest& t) {
@@ -284,8 +368,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // What the rewriter hands the store: the name servers' verdicts only (not a failure of the
-// network before any answer), answers learned before the store came into use, and nothing
-// from the store that is not a host name.
+// network before any answer), no answer for a few minutes, nothing learned while answers were
+// not to be remembered, and nothing from the store that is not a host name.
 TEST_F(AnswerStoreTest, TheRewriterRemembersVerdictsAndUsesOnlyHostNames) {
     test::ScriptedResolver resolver;
     resolver.Fail("10.0.0.1", kErrTryAgain);    // before any answer: the network, maybe
@@ -296,24 +380,23 @@ TEST_F(AnswerStoreTest, TheRewriterRemembersVerdictsAndUsesOnlyHostNames) {
     EngineRuntime engine(&resolver);
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(0); // in the order of the lines
-    engine.KeepAnswersForTheStore = true;
-    auto rewrite = [&](const std::string& log) {
+    engine.UseAnswerStore(Open());
+    auto rewrite = [&](bool remember, const std::string& log) {
+        engine.RememberAnswers = remember;
         test::WriteFile(dir / "in.log", log);
         char lineBreak = 0;
         RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
                     [] { return false; });
         return test::ReadFile(dir / "in.rdns");
     };
-    rewrite("10.0.0.1\n10.0.0.2\n10.0.0.5\n"); // learned before the store is in use
-    engine.UseAnswerStore(Open());
-    engine.RememberAnswers = true;
-    engine.RememberKeptAnswers();
-    rewrite("10.0.0.3\n10.0.0.4\n");
+    rewrite(true, "10.0.0.1\n10.0.0.2\n");
+    rewrite(false, "10.0.0.5\n"); // not to be remembered
+    rewrite(true, "10.0.0.3\n10.0.0.4\n10.0.0.5\n");
     Raw raw(path);
-    EXPECT_EQ(raw.Keys(), "03 04 05");
+    EXPECT_EQ(raw.Keys(), "03 04");
     EXPECT_EQ(
         raw.Text("SELECT group_concat(failed) FROM (SELECT failed FROM answers ORDER BY addr)"),
-        "0,1,0");
+        "0,2");
 
     // A name mended by hand into something that is not a host name is looked up again.
     raw.Text("UPDATE answers SET name = 'injected' || char(10) || 'line' WHERE failed = 0");

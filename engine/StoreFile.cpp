@@ -1,0 +1,133 @@
+#include "StoreFile.h"
+
+#include "AnswerStore.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace hostmoor {
+
+std::string DefaultAnswerStorePath() {
+    std::string base;
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    if (cache && cache[0] == '/') {
+        base = cache;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/')
+            return {};
+        base = std::string(home) + "/.cache";
+    }
+    return base + "/hostmoor/answers.sqlite";
+}
+
+} // namespace hostmoor
+
+namespace hostmoor::store {
+
+namespace {
+
+std::string UserName(uid_t uid) {
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    std::string name;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        name = std::string(found->pw_name) + " ";
+    return name + "(uid " + std::to_string(uid) + ")";
+}
+
+std::string Mode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// "it belongs to bob (uid 1001) with mode 0664"
+std::string Found(const struct stat& st) {
+    return "belongs to " + UserName(st.st_uid) + " with mode " + Mode(st.st_mode);
+}
+
+// Makes each missing folder of the path 0700, whatever the umask.
+bool MakeFolders(const std::filesystem::path& folder, std::string& problem) {
+    if (folder.empty())
+        return true;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0)
+        return true;
+    if (!MakeFolders(folder.parent_path(), problem))
+        return false;
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem = "its folder " + folder.string() + " cannot be made: " + std::strerror(errno);
+        return false;
+    }
+    ::chmod(folder.c_str(), 0700);
+    return true;
+}
+
+} // namespace
+
+bool PrepareStoreFile(const std::string& path, std::string& problem, bool& distrusted) {
+    distrusted = false;
+    const std::filesystem::path file(path);
+    const std::filesystem::path folder =
+        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    if (!MakeFolders(folder, problem))
+        return false;
+    const uid_t me = ::geteuid();
+
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        problem = "its folder " + folder.string() + " cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        distrusted = true;
+        problem = "its folder " + folder.string() + " " + Found(st) +
+                  ", and only a folder of your own (or root's) that nobody else may write is "
+                  "trusted: " +
+                  (st.st_uid == me ? "make it yours alone (chmod go-w " + folder.string() + ")"
+                                   : std::string("use a store in a folder of your own")) +
+                  ", or remove the store";
+        return false;
+    }
+
+    // A new file is made here, so that SQLite makes its -wal and -shm files alike.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    } else if (errno != EEXIST) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string name = path + suffix;
+        if (::stat(name.c_str(), &st) != 0) {
+            if (errno == ENOENT && suffix[0] != '\0')
+                continue;
+            problem = std::strerror(errno);
+            return false;
+        }
+        if (st.st_uid != me || (st.st_mode & (S_IWGRP | S_IWOTH)) || !S_ISREG(st.st_mode)) {
+            distrusted = true;
+            problem = (suffix[0] ? "its file " + name + " " : std::string("it ")) + Found(st) +
+                      ", and only a file of your own that nobody else may write is trusted: "
+                      "remove the store (with its -wal and -shm files) or use another file";
+            return false;
+        }
+        if (st.st_mode & (S_IRWXG | S_IRWXO))
+            ::chmod(name.c_str(), 0600);
+    }
+    return true;
+}
+
+} // namespace hostmoor::store
