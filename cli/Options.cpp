@@ -19,7 +19,8 @@ const char* const kUsage =
     "      --cache[=FILE]  remember answers between runs in FILE (default\n"
     "                 $XDG_CACHE_HOME/hostmoor/answers.sqlite); a name is trusted for a day,\n"
     "                 a failure for an hour\n"
-    "      --cache-max-age DURATION  trust a remembered name this long (90m, 36h, 2d)\n"
+    "      --cache-max-age DURATION  trust a remembered name this long (90m, 36h, 2d;\n"
+    "                 at most 30d)\n"
     "      --crlf     end every output line with CR LF; files always are, and standard\n"
     "                 output is unless the input's lines end with LF\n"
     "  -s, --stats    at the end, print lines, bytes, addresses and lookups to standard error\n"
@@ -106,6 +107,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             ok = value(text);
             if (ok && !ParseDuration(text, options.CacheMaxAge)) {
                 error = "'" + text + "' is not a duration such as 90m, 36h or 2d";
+                ok = false;
+            } else if (ok && options.CacheMaxAge > kLongestNameAge) {
+                error = "'" + text + "' is longer than the 30 days a name may be trusted";
                 ok = false;
             }
         } else if (name == "-s" || name == "--stats") {

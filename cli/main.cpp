@@ -328,6 +328,8 @@ int main(int argc, char** argv) {
         EndForClosedOutput();
     }
     const int status = gSignal ? 128 + gSignal : run.Failed ? 1 : 0;
+    const bool lookupsLeft = !run.Done || engine.LookupPool.Shutdown();
+    engine.FlushAnswers(); // also what lookups learned after the last rewrite's own flush
     if (run.Done && options.Stats) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         std::fprintf(stderr,
@@ -338,17 +340,18 @@ int main(int argc, char** argv) {
                      engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
                      engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()),
                      seconds);
-        if (const IAnswerStore* store = engine.AnswerStore()) {
+        if (const IAnswerStore* store = engine.StoreInUse()) {
             const StoreCounts counts = store->Counts();
-            std::fprintf(stderr, "hostmoor-rdns: %llu answers from the store, %llu expired\n",
+            std::fprintf(stderr,
+                         "hostmoor-rdns: %llu answers from the store, %llu expired, %llu not "
+                         "written\n",
                          static_cast<unsigned long long>(counts.FromStore),
-                         static_cast<unsigned long long>(counts.ExpiredMet));
+                         static_cast<unsigned long long>(counts.ExpiredMet),
+                         static_cast<unsigned long long>(counts.Unwritten));
         }
     }
     if (gSignal)
         Say("stopped");
-    const bool lookupsLeft = !run.Done || engine.LookupPool.Shutdown();
-    engine.FlushAnswers(); // also what lookups learned after the last rewrite's own flush
     if (lookupsLeft) {
         // A lookup that has not returned: end without waiting for it. Every line the writer
         // completed was handed to the system before it began to wait.

@@ -37,30 +37,6 @@ void EngineRuntime::FlushAnswers() {
         store->Flush();
 }
 
-void EngineRuntime::KeepForTheStore(StoredAnswer answer) {
-    // Not while a store is meant to be in use (it failed, or is still to be opened), and only
-    // so many: it is only a cache.
-    constexpr std::size_t kMostKept = 100'000;
-    if (!KeepAnswersForTheStore.load() || RememberAnswers.load())
-        return;
-    std::lock_guard guard(fKeptLock);
-    if (fKept.size() < kMostKept)
-        fKept.push_back(std::move(answer));
-}
-
-void EngineRuntime::RememberKeptAnswers() {
-    IAnswerStore* store = AnswerStore();
-    if (!store)
-        return;
-    std::vector<StoredAnswer> kept;
-    {
-        std::lock_guard guard(fKeptLock);
-        kept.swap(fKept);
-    }
-    for (const StoredAnswer& answer : kept)
-        store->Remember(answer);
-}
-
 void EngineRuntime::SetMainThreadHook(MainThreadHook hook) {
     std::lock_guard guard(fHookLock);
     fHook = std::move(hook);

@@ -50,14 +50,10 @@ public:
     void UseAnswerStore(std::unique_ptr<IAnswerStore> store);
     // The store while answers are to be remembered and it is usable, else null.
     IAnswerStore* AnswerStore() const;
+    // The store set, usable or not, for its figures; null when none was set.
+    const IAnswerStore* StoreInUse() const { return fStoreInUse.load(); }
     // Writes the answers the store holds back; a rewrite calls it as it ends.
     void FlushAnswers();
-    // Answers learned while answers were not to be remembered, kept (once
-    // KeepAnswersForTheStore is set, up to a limit) so that the store gets them when it comes
-    // into use: RememberKeptAnswers hands them on.
-    void KeepForTheStore(StoredAnswer answer);
-    void RememberKeptAnswers();
-    std::atomic<bool> KeepAnswersForTheStore{false};
 
     // How a worker's completion handler reaches the main thread. Without a hook it runs on
     // the worker's own thread.
@@ -78,7 +74,8 @@ public:
     std::atomic<bool> ShowExtendedInfo{true};
     // Whether rewrites started from now on replace IPv6 addresses too.
     std::atomic<bool> ResolveIPv6{false};
-    // Whether the rewriters' lookups go through the answer store, once one is set.
+    // Whether the rewriters' lookups go through the answer store, once one is set. Only
+    // answers learned while it is set reach the store.
     std::atomic<bool> RememberAnswers{false};
     // Whether a rewriter's lookup was answered by the name servers (a name, or none) in this
     // run, so that their silence about another address is that address's own.
@@ -97,8 +94,6 @@ public:
 private:
     std::unique_ptr<IAnswerStore> fStore;
     std::atomic<IAnswerStore*> fStoreInUse{nullptr};
-    std::mutex fKeptLock;
-    std::vector<StoredAnswer> fKept;
 
 public:
     // The rewrite workers' lookups in flight; a limit of 0 makes each worker look up its

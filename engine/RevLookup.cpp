@@ -30,11 +30,10 @@ bool IsHostName(std::string_view name) {
 
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name) {
     IAnswerStore* store = engine.AnswerStore();
-    auto remember = [&](StoredAnswer answer) {
-        if (store)
-            store->Remember(answer);
-        else
-            engine.KeepForTheStore(std::move(answer));
+    // Only what is learned while answers are to be remembered reaches the store.
+    auto remember = [&engine](const StoredAnswer& answer) {
+        if (IAnswerStore* now = engine.AnswerStore())
+            now->Remember(answer);
     };
     if (store) {
         // An answer remembered from an earlier run is recorded as the lookups would have.
@@ -69,15 +68,17 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         }
         error = outcome.ErrorCode;
     }
-    // Only the name servers' own verdict outlives the run: "no such name", or no answer in
-    // a run where they did answer others (a zone whose server is down). A resolver that was
-    // not started, or a network that was down, says nothing about the address.
+    // Only the name servers' own verdict outlives the run: "no such name", or, for a few
+    // minutes, no answer in a run where they did answer others (a zone whose server is down,
+    // or a resolver that dropped the query). A resolver that was not started, or a network
+    // that was down, says nothing about the address.
     const bool answered =
         error == kErrHostNotFound || error == kErrNoData || error == kErrNoRecovery;
     if (answered)
         engine.NameServersAnswered = true;
-    if (answered || (error == kErrTryAgain && engine.NameServersAnswered.load()))
-        remember({address.Bytes(), {}, true, std::time(nullptr)});
+    const bool silent = error == kErrTryAgain && engine.NameServersAnswered.load();
+    if (answered || silent)
+        remember({address.Bytes(), {}, true, std::time(nullptr), silent});
     engine.IgnoreList.Add("", address);
     return 3;
 }

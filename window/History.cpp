@@ -83,8 +83,6 @@ void TDNSForm::FormCreate() {
     Engine.ResolveIPv6 = Settings.ReadSwitch(kGeneralSection, "ResolveIPv6", false);
     ResolveIPv6->setChecked(Engine.ResolveIPv6);
     Engine.RememberAnswers = Settings.ReadSwitch(kGeneralSection, "RememberAnswers", false);
-    // Answers learned before the box is ticked are kept for the store.
-    Engine.KeepAnswersForTheStore = true;
     RememberAnswers->setChecked(Engine.RememberAnswers);
     const int pages = PageControl1->count();
     const int n = Settings.ReadNumber(kGeneralSection, "ActiveTab", 0);

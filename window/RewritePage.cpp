@@ -82,7 +82,6 @@ void TDNSForm::StartButtonClick() {
     const QString text = InEdit->currentText();
     Engine.Resolver.ResolverStartup();
     OpenAnswerStore();
-    Engine.RememberKeptAnswers(); // what was learned while the box was not ticked
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {

@@ -129,7 +129,7 @@ sed -i 's/, [0-9.]* s$//' err
 
 echo "== --cache: answers remembered between runs, trusted for an age; a bad store said once"
 printf '192.0.2.7 a\n192.0.2.98 b\n192.0.2.7 c\n' >cached.log
-stats() { sed -n "s/.*, \([0-9]*\) lookups.*/\1/p; s/.*: \([0-9]*\) answers from the store, \([0-9]*\) expired/\1 \2/p" err | tr '\n' ' '; }
+stats() { sed -n "s/.*, \([0-9]*\) lookups.*/\1/p; s/.*: \([0-9]*\) answers from the store, \([0-9]*\) expired.*/\1 \2/p" err | tr '\n' ' '; }
 "$rdns" --cache=store/answers.sqlite --stats cached.log 2>err
 [ "$(stats)" = "4 0 0 " ] || fail "first run with the store: $(cat err)"
 cp cached.rdns cached.first
@@ -161,6 +161,8 @@ expect 2 "$(printf "hostmoor-rdns: option '--cache-max-age' is for answers remem
     "$rdns" --cache-max-age 2d a.log
 expect 2 "$(printf "hostmoor-rdns: '0' is not a duration such as 90m, 36h or 2d\nTry 'hostmoor-rdns --help'.")" \
     "$rdns" --cache --cache-max-age 0 a.log
+expect 2 "$(printf "hostmoor-rdns: '31d' is longer than the 30 days a name may be trusted\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --cache --cache-max-age 31d a.log
 
 echo "== a filter refuses to append to its own input, and ends quietly when its reader goes"
 printf '192.0.2.1 a\n' >self.log

@@ -1,3 +1,4 @@
+#include "AnswerStore.h"
 #include "Resolver.h"
 #include "RevLookup.h"
 #include "TestSupport.h"
@@ -8,6 +9,7 @@
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QPushButton>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -359,6 +361,27 @@ private slots:
                 QVERIFY2(scope->messages[0].contains("is unusable"),
                          qPrintable(scope->messages[0]));
         }
+        qunsetenv("XDG_CACHE_HOME");
+    }
+
+    // Only what is learned while the box is ticked reaches the store: a log rewritten with it
+    // unticked leaves no trace there, not even once it is ticked again.
+    void answersLearnedWhileUntickedAreNotRemembered() {
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->path() + "/cache"));
+        resolver->Answer("10.0.0.2", ScriptedResolver::Record("two.test", {"10.0.0.2"}));
+        form->RememberAnswers->click();
+        form->RememberAnswers->click();
+        QVERIFY(!form->RememberAnswers->isChecked());
+        Run(Make("private.log", "10.0.0.1 x\n"));
+        form->RememberAnswers->click();
+        Run(Make("shared.log", "10.0.0.2 x\n"));
+        QCOMPARE(Read(dir->path() + "/shared.rdns"), QByteArray("two.test x\r\n"));
+        const std::int64_t now = std::time(nullptr);
+        auto store = OpenAnswerStore(DefaultAnswerStorePath(), {}, nullptr, now);
+        QCOMPARE(store->Find(HostAddress(TextToAddress("10.0.0.2")).Bytes(), now).Result,
+                 StoreResult::Hit);
+        QCOMPARE(store->Find(HostAddress(TextToAddress("10.0.0.1")).Bytes(), now).Result,
+                 StoreResult::Miss);
         qunsetenv("XDG_CACHE_HOME");
     }
 
