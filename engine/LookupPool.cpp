@@ -4,15 +4,123 @@
 #include "RevLookup.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <resolv.h>
 #include <system_error>
 
 namespace hostmoor {
 
+namespace {
+
+// A lookup needs little stack, and a thousand of them must not cost a thousand ordinary
+// stacks. Sanitizers need their own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kStack = 0;
+#else
+constexpr std::size_t kStack = 256 << 10;
+#endif
+
+// How often the lookups in flight are looked over for overdue ones, and how often more are
+// let in while the level rises.
+constexpr auto kCheckEvery = std::chrono::milliseconds(10);
+constexpr auto kRiseStep = std::chrono::milliseconds(1);
+
+// The reverse zone an address's name usually lives in: its /24, or for IPv6 its /48.
+std::uint64_t ZoneOf(const HostAddress& address) {
+    const Address6& b = address.Bytes();
+    std::uint64_t zone = address.IsV4() ? 1 : 2;
+    const int first = address.IsV4() ? 12 : 0;
+    const int count = address.IsV4() ? 3 : 6;
+    for (int i = first; i < first + count; ++i)
+        zone = zone << 8 | b[static_cast<std::size_t>(i)];
+    return zone;
+}
+
+// How long the system's resolver waits for an answer before it gives up: its time-out times
+// its attempts, as its configuration says.
+std::chrono::steady_clock::duration ResolverGiveUp() {
+    struct __res_state state {};
+    std::chrono::seconds giveUp(10); // glibc's defaults: 5 s, twice
+    if (res_ninit(&state) == 0) {
+        giveUp = std::chrono::seconds(std::max(1, state.retrans) * std::max(1, state.retry));
+        res_nclose(&state);
+    }
+    return giveUp;
+}
+
+// A name, or the name servers' verdict that there is none: the zone answers.
+bool Answered(const LookupOutcome& outcome) {
+    return outcome.Host || outcome.ErrorCode == kErrHostNotFound || outcome.ErrorCode == kErrNoData;
+}
+
+} // namespace
+
+// Tells the level of each attempt of one lookup, and keeps its entry's record of the attempt
+// in progress for the overdue check.
+class TLookupPool::Attempts final : public AttemptObserver {
+public:
+    Attempts(TLookupPool& pool, const HostAddress& address)
+        : fPool(pool), fAddress(address), fZone(ZoneOf(address)) {}
+
+    void Begins() override {
+        std::unique_lock lock(fPool.fLock);
+        // A second or third attempt waits for room like a first one: the lookup it follows
+        // may have been lost to a resolver that takes no more.
+        while (fPool.fLevel && fPool.fRunning.load() - fPool.fLostRunning > fPool.Allowed() &&
+               !fPool.fStopping)
+            fPool.fDone.wait_for(lock, kCheckEvery);
+        const auto now = Clock::now();
+        auto it = fPool.fInFlight.find(fAddress);
+        if (it == fPool.fInFlight.end())
+            return;
+        it->second.AttemptStart = now;
+        it->second.InFlightAtStart = fPool.fRunning.load() - fPool.fLostRunning;
+        it->second.OverdueTold = false;
+        if (fPool.fLevel)
+            fPool.fLevel->Began(now, it->second.InFlightAtStart,
+                                static_cast<int>(fPool.fInFlight.size()) -
+                                    it->second.InFlightAtStart);
+    }
+
+    void Ended(const LookupOutcome& outcome) override {
+        const auto now = Clock::now();
+        std::lock_guard guard(fPool.fLock);
+        auto it = fPool.fInFlight.find(fAddress);
+        if (it == fPool.fInFlight.end())
+            return;
+        const bool answered = Answered(outcome);
+        if (answered)
+            fPool.fAnsweredZones.insert(fZone);
+
+        // An attempt already counted as overdue told the level what its end would.
+        if (fPool.fLevel && !(it->second.OverdueTold && !answered)) {
+            const int before = fPool.fLevel->Level();
+            fPool.fLevel->Ended(now, it->second.AttemptStart, answered,
+                                fPool.fAnsweredZones.count(fZone) > 0, it->second.InFlightAtStart);
+            if (fPool.fLevel->Level() > before) {
+                fPool.Staff();
+                fPool.fWork.notify_all();
+            }
+        }
+        fPool.Found(it->second);
+    }
+
+private:
+    TLookupPool& fPool;
+    const HostAddress fAddress;
+    const std::uint64_t fZone;
+};
+
+TLookupPool::TLookupPool(EngineRuntime& engine) : fEngine(engine) {
+    SetLimit(kAutomatic);
+}
+
 TLookupPool::~TLookupPool() {
     Shutdown();
-    for (std::thread& thread : fThreads)
-        thread.join();
+    for (pthread_t thread : fThreads)
+        pthread_join(thread, nullptr);
 }
 
 bool TLookupPool::Shutdown() {
@@ -29,51 +137,93 @@ bool TLookupPool::Shutdown() {
 
 void TLookupPool::SetLimit(int limit) {
     std::lock_guard guard(fLock);
-    fLimit = std::clamp(limit, 0, kMaxLimit);
+    fLimit = limit == kAutomatic ? kAutomatic : std::clamp(limit, 0, kMaxLimit);
+    fLevel.reset();
+    if (fLimit == kAutomatic) {
+        LookupLevel::Limits limits;
+        limits.Most = kMaxLimit;
+        limits.GiveUp = ResolverGiveUp();
+        fLevel.emplace(limits, Clock::now());
+    }
+}
+
+int TLookupPool::HighestLevel() const {
+    std::lock_guard guard(fLock);
+    return fLevel ? fLevel->Highest() : fLimit;
+}
+
+int TLookupPool::Allowed() const {
+    return fLevel ? fLevel->LevelAt(Clock::now()) : fLimit;
 }
 
 bool TLookupPool::Recorded(const HostAddress& address) const {
     return fEngine.IgnoreList.Ignore(address) || fEngine.DNSCache.Contains(address);
 }
 
-// Under fLock. Starts a thread while more is queued than idle threads can take, up to the
-// limit. A thread the system refuses is done without: the pool goes on with those it has, and
-// asks again a second later.
-void TLookupPool::Enqueue(const HostAddress& address, bool first) {
-    if (static_cast<int>(fQueue.size()) >= fIdle && static_cast<int>(fThreads.size()) < fLimit) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= fNoThreadsUntil) {
-            try {
-                fThreads.emplace_back(&TLookupPool::Serve, this);
-            } catch (const std::system_error&) {
-                fNoThreadsUntil = now + std::chrono::seconds(1);
-            }
+void* TLookupPool::ThreadBody(void* pool) {
+    static_cast<TLookupPool*>(pool)->Serve();
+    return nullptr;
+}
+
+// Under fLock. A thread the system refuses is done without: the pool goes on with those it
+// has, and asks again a second later.
+void TLookupPool::Staff() {
+    while (static_cast<int>(fQueue.size()) > fIdle &&
+           static_cast<int>(fThreads.size()) <
+               std::min(kMaxLimit, (fLevel ? fLevel->Level() : fLimit) + fLostRunning) &&
+           !fStopping) {
+        const auto now = Clock::now();
+        if (now < fNoThreadsUntil)
+            return;
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        if (kStack > 0)
+            pthread_attr_setstacksize(&attributes, kStack);
+        pthread_t thread;
+        const int rc = pthread_create(&thread, &attributes, &TLookupPool::ThreadBody, this);
+        pthread_attr_destroy(&attributes);
+        if (rc != 0) {
+            fNoThreadsUntil = now + std::chrono::seconds(1);
+            return;
         }
+        fThreads.push_back(thread);
+        ++fIdle; // it waits for work until it takes some
     }
-    if (fThreads.empty())
-        return; // the worker that awaits it looks it up
+}
+
+// Under fLock.
+void TLookupPool::Enqueue(const HostAddress& address, bool first) {
     if (first)
         fQueue.push_front(address);
     else
         fQueue.push_back(address);
+    Staff();
+    if (fThreads.empty()) {
+        fQueue.clear(); // the worker that awaits it looks it up
+        return;
+    }
     fWork.notify_one();
 }
 
 void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& address) {
-    fInFlight[address].Running = true;
-    ++fRunning;
+    Entry& entry = fInFlight[address];
+    entry.Running = true;
+    entry.AttemptStart = Clock::now();
+    entry.InFlightAtStart = ++fRunning;
     lock.unlock();
     std::exception_ptr error;
     try {
         // Another worker's lookup may have recorded it since it was queued.
+        Attempts attempts(*this, address);
         if (!Recorded(address))
-            fLookups += LookUpAndRecord(fEngine, address);
+            fLookups += LookUpAndRecord(fEngine, address, nullptr, &attempts);
     } catch (...) {
         error = std::current_exception();
     }
     lock.lock();
     --fRunning;
     auto it = fInFlight.find(address);
+    Found(it->second);
     if (error && it->second.Interest > 0) {
         it->second.Running = false;
         it->second.Error = error;
@@ -83,12 +233,47 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
     fDone.notify_all();
 }
 
+// Under fLock: the attempt told lost has ended, and counts no more as lost.
+void TLookupPool::Found(Entry& entry) {
+    if (entry.OverdueTold) {
+        entry.OverdueTold = false;
+        --fLostRunning;
+    }
+}
+
+void TLookupPool::CheckOverdue(Clock::time_point now) {
+    if (!fLevel || now - fLastCheck < kCheckEvery)
+        return;
+    fLastCheck = now;
+    const auto lost = fLevel->OverdueAfter();
+    const auto late = fLevel->LateAfter();
+    const int before = fLevel->Level();
+    int lateCount = 0;
+    for (auto& [address, entry] : fInFlight) {
+        if (!entry.Running || now - entry.AttemptStart <= late ||
+            !fAnsweredZones.count(ZoneOf(address)))
+            continue;
+        ++lateCount;
+        if (!entry.OverdueTold && now - entry.AttemptStart > lost) {
+            entry.OverdueTold = true;
+            ++fLostRunning;
+            fLevel->Lost(now, entry.AttemptStart, entry.InFlightAtStart);
+        }
+    }
+    fLevel->Late(now, lateCount, fRunning.load());
+    if (fLevel->Level() > before || fLostRunning > 0) {
+        Staff();
+        fWork.notify_all();
+    }
+}
+
 bool TLookupPool::Prefetch(const HostAddress& address) {
     if (Recorded(address))
         return false;
     std::lock_guard guard(fLock);
     if (fStopping)
         return true;
+    CheckOverdue(Clock::now());
     auto [it, added] = fInFlight.try_emplace(address);
     ++it->second.Interest;
     if (added)
@@ -137,6 +322,7 @@ std::string TLookupPool::Await(const HostAddress& address, const std::function<b
                 continue;
             }
             fDone.wait_for(lock, std::chrono::milliseconds(20));
+            CheckOverdue(Clock::now());
         }
     }
     // Done: the answer is what the cache records (nothing when the lookup was cut short).
@@ -155,9 +341,18 @@ void TLookupPool::Abandon(const std::vector<HostAddress>& addresses) {
 void TLookupPool::Serve() {
     std::unique_lock lock(fLock);
     for (;;) {
-        ++fIdle;
-        fWork.wait(lock, [this] { return fStopping || !fQueue.empty(); });
-        --fIdle;
+        // Work waits while as many are in flight as the level allows; meanwhile the lookups in
+        // flight are looked over, since none may end for a while.
+        while (!fStopping && (fQueue.empty() || fRunning.load() - fLostRunning >= Allowed())) {
+            if (fQueue.empty()) {
+                fWork.wait(lock);
+            } else {
+                // A rise spreads its lookups out: then the wait is short.
+                const bool rising = fLevel && fLevel->Rising(Clock::now());
+                fWork.wait_for(lock, rising ? kRiseStep : kCheckEvery);
+                CheckOverdue(Clock::now());
+            }
+        }
         if (fStopping)
             return;
         const HostAddress address = fQueue.front();
@@ -165,7 +360,11 @@ void TLookupPool::Serve() {
         auto it = fInFlight.find(address);
         if (it == fInFlight.end() || it->second.Running || it->second.Error)
             continue; // dropped, or taken from its other place in the queue
+        --fIdle;
         Run(lock, address);
+        ++fIdle;
+        if (fLevel) // the level may have grown: more threads, or more of those there are
+            Staff();
     }
 }
 

@@ -1,8 +1,10 @@
-// The rewrite workers' shared pool of lookup threads: a bounded number of reverse lookups in
-// flight, each address looked up once however many workers meet it, the answers recorded in
-// the engine's cache and ignore list as the serial rewriter records them.
+// The rewrite workers' shared pool of lookup threads: a number of reverse lookups in flight,
+// fixed or found by the pool itself (LookupLevel), each address looked up once however many
+// workers meet it, the answers recorded in the engine's cache and ignore list as the serial
+// rewriter records them.
 #pragma once
 
+#include "LookupLevel.h"
 #include "Resolver.h"
 
 #include <atomic>
@@ -13,9 +15,11 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <pthread.h>
 #include <string>
-#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace hostmoor {
@@ -24,10 +28,12 @@ class EngineRuntime;
 
 class TLookupPool {
 public:
-    static constexpr int kDefaultLimit = 64;
+    // The number in flight is found as the lookups go (LookupLevel).
+    static constexpr int kAutomatic = -1;
     static constexpr int kMaxLimit = 1024;
 
-    explicit TLookupPool(EngineRuntime& engine) : fEngine(engine) {}
+    // The number in flight is automatic until SetLimit says otherwise.
+    explicit TLookupPool(EngineRuntime& engine);
     TLookupPool(const TLookupPool&) = delete;
     TLookupPool& operator=(const TLookupPool&) = delete;
     // Shuts down and joins the threads, after the lookups in progress.
@@ -37,10 +43,13 @@ public:
     // in progress (a thread may be blocked in the resolver).
     bool Shutdown();
 
-    // Lookups in flight at most, up to kMaxLimit; 0 leaves the lookups to the workers, one
-    // after another. Set before the first lookup.
+    // Lookups in flight at most, up to kMaxLimit; kAutomatic lets the pool find the number;
+    // 0 leaves the lookups to the workers, one after another. Set before the first lookup.
     void SetLimit(int limit);
     int Limit() const { return fLimit; }
+    bool Serial() const { return fLimit == 0; }
+    // The most lookups that were allowed in flight at once.
+    int HighestLevel() const;
 
     // An address a worker will need: queued unless it is recorded or already in flight. False
     // when it is recorded.
@@ -60,20 +69,35 @@ public:
     std::int64_t LookupsMade() const { return fLookups.load(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Entry {
         bool Running = false;
         int Interest = 0;         // workers that asked for it
         std::exception_ptr Error; // what the resolver raised, kept for the workers that wait
+        // The attempt in progress: when it began, how many were in flight then, and whether it
+        // was counted as overdue.
+        Clock::time_point AttemptStart;
+        int InFlightAtStart = 0;
+        bool OverdueTold = false;
     };
+    class Attempts;
 
     bool Recorded(const HostAddress& address) const;
+    // The lookups that may be in flight now.
+    int Allowed() const;
     void Enqueue(const HostAddress& address, bool first);
+    // Starts threads while more is queued than idle threads can take, up to Allowed().
+    void Staff();
     // Makes the lookup of a queued or new entry, with fLock released meanwhile.
     void Run(std::unique_lock<std::mutex>& lock, const HostAddress& address);
     void Serve();
+    // With the number left to the pool: tells the level of lookups gone overdue.
+    void CheckOverdue(Clock::time_point now);
+    void Found(Entry& entry);
+    static void* ThreadBody(void* pool);
 
     EngineRuntime& fEngine;
-    int fLimit = kDefaultLimit;
+    int fLimit = kAutomatic;
     mutable std::mutex fLock; // guards everything below but the atomics
     std::condition_variable fWork;
     std::condition_variable fDone;
@@ -81,12 +105,20 @@ private:
     // is taken is passed over, so dropping and moving forward leave the queue alone.
     std::deque<HostAddress> fQueue;
     std::unordered_map<HostAddress, Entry> fInFlight;
-    std::vector<std::thread> fThreads;
+    std::vector<pthread_t> fThreads;
     // When the system refused a thread (a task limit), none is asked for until then.
-    std::chrono::steady_clock::time_point fNoThreadsUntil;
+    Clock::time_point fNoThreadsUntil;
     int fIdle = 0;
     bool fStopping = false;
+    std::optional<LookupLevel> fLevel;
+    // Reverse zones (IPv4 /24, IPv6 /48) that answered: silence from one of them is the
+    // resolver's, not the zone's.
+    std::unordered_set<std::uint64_t> fAnsweredZones;
+    Clock::time_point fLastCheck;
     std::atomic<int> fRunning{0};
+    // Of those running, lookups past OverdueAfter in zones that answer: the resolver lost
+    // them, so they do not count against the level while they wait for its time-out.
+    int fLostRunning = 0;
     std::atomic<std::int64_t> fLookups{0};
 };
 

@@ -28,7 +28,8 @@ bool IsHostName(std::string_view name) {
 
 } // namespace
 
-int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name) {
+int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name,
+                    AttemptObserver* observer) {
     IAnswerStore* store = engine.AnswerStore();
     // Only what is learned while answers are to be remembered reaches the store.
     auto remember = [&engine](const StoredAnswer& answer) {
@@ -54,7 +55,11 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         if (engine.ApplicationTerminating())
             return attempt;
         ++engine.LookupsMade;
+        if (observer)
+            observer->Begins();
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
+        if (observer)
+            observer->Ended(outcome);
         if (outcome.Host) {
             engine.NameServersAnswered = true;
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
@@ -125,7 +130,7 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     // With no lookups in flight allowed, the lookups are made here, one after another.
     const bool ipv6 = engine.ResolveIPv6.load();
     std::optional<LookAhead> ahead;
-    if (engine.LookupPool.Limit() > 0)
+    if (!engine.LookupPool.Serial())
         ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow, ipv6);
     LookAhead::Line line;
     auto next = [&] {

@@ -27,7 +27,19 @@ std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& addres
 // or, after the third failure, on the ignore list. Gives the number of lookups made. With an
 // answer store in use, the store is asked first and every new answer is handed to it.
 std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address);
-int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr);
+
+// Told of each reverse lookup that LookUpAndRecord makes: as it begins, and as it ends.
+class AttemptObserver {
+public:
+    virtual void Begins() = 0;
+    virtual void Ended(const LookupOutcome& outcome) = 0;
+
+protected:
+    ~AttemptObserver() = default;
+};
+
+int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr,
+                    AttemptObserver* observer = nullptr);
 
 // Builds in `out`, in one pass, the line with every usable address of `found` (the line's
 // ScanAddresses list) replaced by nameOf's host name; an address on the ignore list, or one

@@ -1,0 +1,171 @@
+#include "LookupLevel.h"
+
+#include <algorithm>
+
+namespace hostmoor {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Rounds with this many answers or more tell the round trip.
+constexpr std::size_t kEnoughAnswers = 8;
+constexpr std::size_t kMostKept = 4096;
+// Rounds whose medians make the round trip when nothing queues.
+constexpr std::size_t kRecentRounds = 32;
+// Times the slowest answers but a tenth: past it a lookup is lost, and late past the second.
+constexpr int kLostFactor = 3;
+constexpr int kLateFactor2 = 3; // in halves: 1.5 times
+constexpr LookupLevel::Duration kLeastOverdue = 30ms;
+// Lookups lost in a round, out of those in flight, that tell overload from a slow answer now
+// and then; late ones that hold the level where it is.
+constexpr int kLostShare = 50;
+constexpr int kLeastLost = 3;
+
+LookupLevel::Duration Percentile(std::vector<LookupLevel::Duration>& times, int percent) {
+    const auto at = times.begin() + static_cast<long>((times.size() - 1) * percent / 100);
+    std::nth_element(times.begin(), at, times.end());
+    return *at;
+}
+
+} // namespace
+
+LookupLevel::LookupLevel(Limits limits, Clock::time_point now)
+    : fLimits(limits), fLevel(std::clamp(limits.Start, limits.Least, limits.Most)),
+      fHighest(fLevel), fHoldUntil(now), fLastCut(now - 1h), fGiveUp(limits.GiveUp),
+      fRoundStart(now) {}
+
+LookupLevel::Duration LookupLevel::OverdueAfter() const {
+    // Until an answer has come, nothing is known to be late.
+    if (fSlowest == Duration::zero())
+        return fGiveUp;
+    return std::min(std::max(fSlowest * kLostFactor, Duration(kLeastOverdue)), fGiveUp / 2);
+}
+
+LookupLevel::Duration LookupLevel::LateAfter() const {
+    if (fSlowest == Duration::zero())
+        return fGiveUp;
+    return std::max(fSlowest * kLateFactor2 / 2, Duration(kLeastOverdue / 2));
+}
+
+int LookupLevel::LevelAt(Clock::time_point now) const {
+    if (!Rising(now))
+        return fLevel;
+    const double share = std::chrono::duration<double>(now - fRiseStart) / fRiseTime;
+    return fRiseFrom + static_cast<int>((fLevel - fRiseFrom) * share);
+}
+
+// A round lasts long enough for a lookup lost at its start to be late, which holds the level.
+LookupLevel::Duration LookupLevel::Round() const {
+    if (fSlowest == Duration::zero())
+        return fGiveUp;
+    return std::max(fSlowest * 2, Duration(kLeastOverdue * 2 / 3));
+}
+
+void LookupLevel::Began(Clock::time_point now, int inFlight, int waiting) {
+    fMostInFlight = std::max(fMostInFlight, inFlight);
+    fWaiting = waiting;
+    if (now - fRoundStart >= Round())
+        EndRound(now);
+}
+
+void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool answered,
+                        bool zoneAnswered, int inFlightAtStart) {
+    const Duration took = now - began;
+    if (answered) {
+        if (fTimes.size() < kMostKept)
+            fTimes.push_back(took);
+        // The first answers tell how long the first round lasts.
+        if (fRecentMedians.empty())
+            fSlowest = std::max(fSlowest, took);
+    } else {
+        // A lookup that waited long for nothing shows how long the resolver waits.
+        if (took > std::max(fSlowest * kLostFactor * 2, Duration(kLeastOverdue * 4)))
+            fGiveUp = took;
+        if (zoneAnswered)
+            Lost(now, began, inFlightAtStart);
+    }
+    if (now - fRoundStart >= Round())
+        EndRound(now);
+}
+
+// Lookups unanswered where answers come: a few more than a slow answer now and then mean the
+// resolver takes fewer than were in flight when the first of them began. The level falls
+// below that at once, and stays there while the lookups lost meanwhile are tried again. Those
+// begun before the last cut were answered for by it.
+void LookupLevel::Lost(Clock::time_point now, Clock::time_point began, int inFlightAtStart) {
+    if (began < fLastCut)
+        return;
+    ++fLost;
+    fLastSafe = std::min(fLastSafe, inFlightAtStart - 1);
+    if (fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
+        return;
+    fStarting = false;
+    // Below where the first lost lookup began, or if that says nothing, well below the level.
+    fCeiling = std::clamp(fLastSafe, fLimits.Least, std::max(fLevel, fLimits.Least));
+    fLevel = std::max(fLimits.Least, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
+    fHoldUntil = now + 2 * fGiveUp;
+    fRiseTime = Duration::zero();
+    fLastCut = now;
+    fLost = 0;
+    fLastSafe = 1 << 30;
+}
+
+void LookupLevel::Late(Clock::time_point, int late, int inFlight) {
+    fLateNow = late > std::max(kLeastLost, inFlight / kLostShare);
+}
+
+// Below Free, always. Beyond it, a rise that the resolver cannot take costs the lookups it
+// loses the resolver's whole wait, which only pays when the lookups asked for would take
+// longer than that wait twice over at the level there is.
+bool LookupLevel::WorthGrowing() const {
+    if (fLevel < fLimits.Free)
+        return true;
+    if (fRecentMedians.empty())
+        return false;
+    const Duration quiet = *std::min_element(fRecentMedians.begin(), fRecentMedians.end());
+    return (fWaiting + fLevel) * quiet / fLevel > 2 * fGiveUp;
+}
+
+void LookupLevel::EndRound(Clock::time_point now) {
+    bool slower = false;
+    if (fTimes.size() >= kEnoughAnswers) {
+        const Duration median = Percentile(fTimes, 50);
+        const Duration slowest = Percentile(fTimes, 90);
+        fRecentMedians.push_back(median);
+        if (fRecentMedians.size() > kRecentRounds)
+            fRecentMedians.erase(fRecentMedians.begin());
+        const Duration quiet = *std::min_element(fRecentMedians.begin(), fRecentMedians.end());
+        slower = median > 2 * quiet + 2ms;
+        fSlowest = std::max(slowest, fSlowest * 3 / 4); // forgets a slow round gradually
+    }
+    fSlowRounds = slower ? fSlowRounds + 1 : 0;
+    if (fSlowRounds >= 2) {
+        // Answers queue in the resolver: fewer at once.
+        fStarting = false;
+        fLevel = std::max(fLimits.Least, fLevel * 8 / 10);
+    } else if (!slower && !fLateNow && fLastCut < fRoundStart &&
+               now - (fRiseStart + fRiseTime) >= LateAfter() && fMostInFlight >= fLevel * 9 / 10 &&
+               WorthGrowing()) {
+        // The lookups of the last rise have had time to be late.
+        int next = fStarting ? fLevel * 2 : fLevel + std::max(1, fLevel / 8);
+        if (fLevel < fLimits.Free)
+            next = std::min(next, fLimits.Free);
+        if (fCeiling > 0 && now < fHoldUntil)
+            next = std::min(next, std::max(fLevel, fCeiling * 19 / 20));
+        next = std::min(next, fLimits.Most);
+        if (next > fLevel) {
+            fRiseFrom = fLevel;
+            fRiseStart = now;
+            fRiseTime = std::max(fSlowest, Duration(10ms));
+        }
+        fLevel = next;
+    }
+    fHighest = std::max(fHighest, fLevel);
+    fRoundStart = now;
+    fPreviousMostInFlight = fMostInFlight;
+    fMostInFlight = 0;
+    fTimes.clear();
+}
+
+} // namespace hostmoor
