@@ -1,7 +1,10 @@
 // A DNS relay that adds latency: takes queries on 127.0.0.1:LISTEN, sends each on to
-// 127.0.0.1:UPSTREAM DELAY_MS later and hands the answers back. On SIGTERM or SIGINT it writes
-// the number of queries it took to COUNT_FILE and ends.
-//   hostmoor_dnsrelay LISTEN UPSTREAM DELAY_MS COUNT_FILE
+// 127.0.0.1:UPSTREAM DELAY_MS later and hands the answers back. With MAX_IN_FLIGHT, it drops
+// without a word every query that comes while that many are in flight (taken and neither
+// answered nor 2 s old), as a small resolver does. On SIGTERM or SIGINT it writes the number
+// of queries it took to COUNT_FILE (with MAX_IN_FLIGHT, and after a blank the number it
+// dropped), and ends.
+//   hostmoor_dnsrelay LISTEN UPSTREAM DELAY_MS COUNT_FILE [MAX_IN_FLIGHT]
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -43,15 +46,21 @@ struct Pending {
 struct Client {
     sockaddr_in Address;
     std::uint16_t Id;
+    Clock::time_point Taken;
 };
+
+// A query stops counting as in flight this long after it was taken, answered or not.
+constexpr auto kForgetAfter = std::chrono::seconds(2);
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s LISTEN UPSTREAM DELAY_MS COUNT_FILE\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s LISTEN UPSTREAM DELAY_MS COUNT_FILE [MAX_IN_FLIGHT]\n",
+                     argv[0]);
         return 2;
     }
+    const std::size_t most = argc == 6 ? static_cast<std::size_t>(std::atol(argv[5])) : 0;
     const sockaddr_in listen = Local(std::atoi(argv[1]));
     const sockaddr_in upstream = Local(std::atoi(argv[2]));
     const auto delay = std::chrono::milliseconds(std::atoi(argv[3]));
@@ -68,6 +77,7 @@ int main(int argc, char** argv) {
     std::unordered_map<std::uint16_t, Client> clients;
     std::uint16_t nextId = 1;
     long queries = 0;
+    long dropped = 0;
     std::vector<char> buffer(65536);
     while (!gStop) {
         int timeout = -1;
@@ -82,12 +92,20 @@ int main(int argc, char** argv) {
             socklen_t length = sizeof from;
             const ssize_t n = ::recvfrom(front, buffer.data(), buffer.size(), 0,
                                          reinterpret_cast<sockaddr*>(&from), &length);
-            if (n >= 12) {
+            if (most > 0 && clients.size() >= most) {
+                const auto now = Clock::now();
+                std::erase_if(clients,
+                              [now](const auto& c) { return now - c.second.Taken > kForgetAfter; });
+            }
+            if (n >= 12 && most > 0 && clients.size() >= most) {
+                ++queries;
+                ++dropped;
+            } else if (n >= 12) {
                 ++queries;
                 std::uint16_t id;
                 std::memcpy(&id, buffer.data(), 2);
                 const std::uint16_t mine = nextId++;
-                clients[mine] = {from, id};
+                clients[mine] = {from, id, Clock::now()};
                 std::vector<char> packet(buffer.begin(), buffer.begin() + n);
                 std::memcpy(packet.data(), &mine, 2);
                 queue.push_back({Clock::now() + delay, std::move(packet)});
@@ -115,7 +133,10 @@ int main(int argc, char** argv) {
         }
     }
     if (FILE* count = std::fopen(argv[4], "w")) {
-        std::fprintf(count, "%ld\n", queries);
+        if (most > 0)
+            std::fprintf(count, "%ld %ld\n", queries, dropped);
+        else
+            std::fprintf(count, "%ld\n", queries);
         std::fclose(count);
     }
     return 0;

@@ -1,6 +1,7 @@
 // Rewrites one file with the engine's log rewriter and prints time, speed, lookups made and
 // peak memory.
-//   hostmoor_rewrite [--ipv6] [--jobs N] IN OUT  (N lookups in flight; 0: one after another)
+//   hostmoor_rewrite [--ipv6] [--jobs N] IN OUT  (N lookups in flight; 0: one after another;
+//   without it, or -1, found as the lookups go)
 #include "EngineRuntime.h"
 #include "RevLookup.h"
 
@@ -37,7 +38,7 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
-    int jobs = TLookupPool::kDefaultLimit;
+    int jobs = TLookupPool::kAutomatic;
     bool ipv6 = false;
     if (argc >= 2 && std::strcmp(argv[1], "--ipv6") == 0) {
         ipv6 = true;
@@ -72,8 +73,9 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &usage);
     const double mb = static_cast<double>(engine.TotalBytes.load()) / 1e6;
     std::printf("seconds=%.3f MB=%.1f MB/s=%.1f lookups=%ld cached=%zu ignored=%zu "
-                "peak_rss_MB=%.1f\n",
+                "peak_rss_MB=%.1f level=%d\n",
                 seconds, mb, mb / seconds, resolver.Lookups.load(), engine.DNSCache.Count(),
-                engine.IgnoreList.Count(), static_cast<double>(usage.ru_maxrss) / 1024.0);
+                engine.IgnoreList.Count(), static_cast<double>(usage.ru_maxrss) / 1024.0,
+                engine.LookupPool.HighestLevel());
     return 0;
 }

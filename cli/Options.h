@@ -9,7 +9,7 @@ namespace hostmoor::rdns {
 
 struct Options {
     std::vector<std::string> Files; // empty, or "-": standard input to standard output
-    int Jobs = 64;                  // lookups in flight
+    int Jobs = -1;                  // lookups in flight; -1: found as the lookups go
     bool CrLf = false;              // CR LF line ends also when filtering an LF input
     bool IPv6 = false;              // IPv6 addresses are replaced too
     bool Cache = false;             // answers remembered between runs, in CacheFile

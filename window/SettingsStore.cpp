@@ -1,5 +1,7 @@
 #include "SettingsStore.h"
 
+#include "LookupPool.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -196,7 +198,9 @@ bool SettingsStore::ReadSwitch(const QString& section, const QString& name, bool
 
 void SettingsStore::ReadStartupValues() {
     MaxSavedDropDownCount = ReadNumber("General", "MaxSavedDropDownCount", 8);
-    MaxLookupsInFlight = std::clamp(ReadNumber("General", "MaxLookupsInFlight", 64), 1, 1024);
+    // Missing (or not a number): the rewriters find the number themselves.
+    const int inFlight = ReadNumber("General", "MaxLookupsInFlight", 0);
+    MaxLookupsInFlight = inFlight == 0 ? TLookupPool::kAutomatic : std::clamp(inFlight, 1, 1024);
 }
 
 void SettingsStore::WriteSwitch(const QString& section, const QString& name, bool on) {

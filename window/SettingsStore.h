@@ -41,9 +41,9 @@ public:
     QString FileName() const;
 
     // Read once at start-up, never written: the length to which a box's history is cut, and
-    // the rewriters' lookups in flight (1 to 1024).
+    // the rewriters' lookups in flight (1 to 1024; TLookupPool::kAutomatic when not set).
     int MaxSavedDropDownCount = 8;
-    int MaxLookupsInFlight = 64;
+    int MaxLookupsInFlight = -1;
     void ReadStartupValues();
 
 private:

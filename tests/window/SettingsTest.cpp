@@ -108,8 +108,13 @@ private slots:
     }
 
     void lookupsInFlightAreBounded() {
-        for (const auto& [stored, limit] : std::vector<std::pair<QString, int>>{
-                 {"", 64}, {"8", 8}, {"0", 1}, {"-3", 1}, {"5000", 1024}, {"x", 64}}) {
+        for (const auto& [stored, limit] :
+             std::vector<std::pair<QString, int>>{{"", TLookupPool::kAutomatic},
+                                                  {"8", 8},
+                                                  {"0", TLookupPool::kAutomatic},
+                                                  {"-3", 1},
+                                                  {"5000", 1024},
+                                                  {"x", TLookupPool::kAutomatic}}) {
             Open([&](SettingsStore& s) {
                 if (!stored.isEmpty())
                     s.WriteText("General", "MaxLookupsInFlight", stored);
