@@ -9,8 +9,12 @@ namespace hostmoor {
 
 namespace {
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 bool IsDigitOrDot(char c) {
-    return (c >= '0' && c <= '9') || c == '.';
+    return IsDigit(c) || c == '.';
 }
 
 bool IsLetter(char c) {
@@ -18,72 +22,93 @@ bool IsLetter(char c) {
 }
 
 bool IsWordCharacter(char c) {
-    return IsLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    return IsLetter(c) || IsDigit(c) || c == '-' || c == '_';
 }
 
-// Whether the text at `first` directly follows a product name and "/": a word that begins with
-// a letter and holds letters, digits, "-" or "_".
-bool FollowsProductName(std::string_view line, std::size_t first) {
+// Four decimal numbers of one to three digits, each at most 255, joined by dots. A leading
+// zero is decimal (012 is 12).
+bool ReadDottedQuad(std::string_view text, Address& address) {
+    unsigned char bytes[4];
+    int part = 0;
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (digits == 0 || value > 255 || part == 4)
+                return false;
+            bytes[part++] = static_cast<unsigned char>(value);
+            value = 0;
+            digits = 0;
+        } else if (IsDigit(text[i]) && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    if (part != 4)
+        return false;
+    std::memcpy(&address, bytes, 4);
+    return true;
+}
+
+// Whether the quad that ends at `last` goes on as a host name: a dot and a letter
+// (62.99.164.82.sh.example.at), or "-" or "_" and a label that goes on to a dot and a letter
+// (1.2.3.4-static.example.net).
+bool GoesOnAsHostName(std::string_view line, std::size_t last) {
+    if (last + 1 >= line.size())
+        return false;
+    if (line[last] == '.')
+        return IsLetter(line[last + 1]);
+    if (line[last] != '-' && line[last] != '_')
+        return false;
+    constexpr std::size_t kLongestLabel = 63;
+    const std::size_t label = last + 1;
+    const std::size_t limit = std::min(line.size(), label + kLongestLabel);
+    std::size_t end = label;
+    while (end < limit && IsWordCharacter(line[end]))
+        ++end;
+    return end > label && end + 1 < line.size() && line[end] == '.' && IsLetter(line[end + 1]);
+}
+
+// Whether the quad line[first, last) is a product's version: it directly follows a product
+// name and "/" (Chrome/120.0.0.0, OPR/106.0.0.0) and no port follows it. A product name begins
+// with a letter and does not end in "-"; one that holds "-" or "_" holds a lower-case letter
+// too. So Java's host/address (msra-sa-41/10.190.173.170:9000, MININT-FNANLI5/127.0.0.1,
+// LearnerHandler-/10.10.34.11:52225) and squid's HIER_DIRECT/10.1.10.169 are addresses.
+bool IsVersion(std::string_view line, std::size_t first, std::size_t last) {
     if (first < 2 || line[first - 1] != '/')
         return false;
-    std::size_t start = first - 1;
-    while (start > 0 && IsWordCharacter(line[start - 1]))
-        --start;
+    if (last + 1 < line.size() && line[last] == ':' && IsDigit(line[last + 1]))
+        return false;
+    const std::size_t slash = first - 1;
+    std::size_t start = slash;
+    bool lower = false;
+    bool joined = false;
+    while (start > 0 && IsWordCharacter(line[start - 1])) {
+        const char c = line[--start];
+        lower = lower || (c >= 'a' && c <= 'z');
+        joined = joined || c == '-' || c == '_';
+    }
     // Not a step of a path or a part of a host name (/lookup/8.8.8.8, ipinfo.io/8.8.8.8).
     if (start > 0 && (line[start - 1] == '/' || line[start - 1] == '.' || line[start - 1] == ':'))
         return false;
-    return start < first - 1 && IsLetter(line[start]);
+    return start < slash && IsLetter(line[start]) && line[slash - 1] != '-' && (lower || !joined);
 }
 
 } // namespace
 
 bool IsDottedQuad(std::string_view text) {
-    int dots = 0;
-    for (char c : text) {
-        if (c == '.')
-            ++dots;
-        else if (c < '0' || c > '9')
-            return false;
-    }
-    return dots == 3;
-}
-
-namespace {
-
-// TextToAddress for a dotted quad; the plain form of four decimal parts of 0 to 255 is read
-// here, anything else (octal parts, empty parts, large values) by inet_addr.
-Address QuadToAddress(std::string_view quad) {
-    std::uint32_t bytes[4];
-    int part = 0;
-    std::uint32_t value = 0;
-    std::size_t digits = 0;
-    for (std::size_t i = 0; i <= quad.size(); ++i) {
-        if (i == quad.size() || quad[i] == '.') {
-            if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && quad[i - digits] == '0'))
-                return TextToAddress(quad);
-            bytes[part++] = value;
-            value = 0;
-            digits = 0;
-        } else {
-            value = value * 10 + static_cast<std::uint32_t>(quad[i] - '0');
-            ++digits;
-        }
-    }
-    const unsigned char b[4] = {
-        static_cast<unsigned char>(bytes[0]), static_cast<unsigned char>(bytes[1]),
-        static_cast<unsigned char>(bytes[2]), static_cast<unsigned char>(bytes[3])};
     Address address;
-    std::memcpy(&address, b, 4);
-    return address;
+    return ReadDottedQuad(text, address);
 }
-
-} // namespace
 
 namespace {
 
 // The search of FindAddressInLine; runEnd is set to the end of the run that held the result.
 FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreList* ignore,
                       std::size_t& runEnd) {
+    constexpr std::size_t kLongestQuad = 15;
     while (pos < line.size()) {
         const std::size_t dot = line.find('.', pos);
         if (dot == std::string_view::npos)
@@ -103,12 +128,13 @@ FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreLi
             --dots;
         for (; last > first && line[last - 1] == '.'; --last)
             --dots;
-        if (dots == 3 && last - first <= UINT32_MAX && !FollowsProductName(line, first)) {
-            const Address address = QuadToAddress(line.substr(first, last - first));
-            if (!ignore || !ignore->Ignore(address)) {
-                runEnd = right;
-                return {first, static_cast<std::uint32_t>(last - first), address};
-            }
+        Address address;
+        if (dots == 3 && last - first <= kLongestQuad &&
+            ReadDottedQuad(line.substr(first, last - first), address) &&
+            !GoesOnAsHostName(line, last) && !IsVersion(line, first, last) &&
+            (!ignore || !ignore->Ignore(address))) {
+            runEnd = right;
+            return {first, static_cast<std::uint32_t>(last - first), address};
         }
         pos = right + 1;
     }
