@@ -185,6 +185,53 @@ bool IsHardwareAddress(std::string_view text) {
     return true;
 }
 
+// The address that text is, if it is one.
+bool ReadIPv6(std::string_view text, Address6& bytes) {
+    // A word of hex letters is not an address ("dead::beef").
+    if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
+        text.find_first_of("0123456789") == std::string_view::npos || IsHardwareAddress(text))
+        return false;
+    // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
+    const auto colons = std::count(text.begin(), text.end(), ':');
+    if (colons != 7 && text.find("::") == std::string_view::npos)
+        return false;
+    // The hex form of an IPv4-mapped address is looked up as its IPv4 address.
+    return TextToAddress6(text, bytes);
+}
+
+// The colon of a port at the end of line[first, last), or last when there is none. A group
+// has at most four hex digits, so five decimal digits after a single colon can only be a port
+// ("2001:db8::1:54321"); a shorter port without brackets reads as a group.
+std::size_t PortColon(std::string_view line, std::size_t first, std::size_t last) {
+    constexpr std::size_t kDigits = 5;
+    if (last - first < kDigits + 3)
+        return last;
+    const std::size_t colon = last - kDigits - 1;
+    if (line[colon] != ':' || line[colon - 1] == ':')
+        return last;
+    unsigned port = 0;
+    for (std::size_t i = colon + 1; i < last; ++i) {
+        if (!IsDigit(line[i]))
+            return last;
+        port = port * 10 + static_cast<unsigned>(line[i] - '0');
+    }
+    return port <= 65535 ? colon : last;
+}
+
+// Where an address glued to a word by a single colon begins ("src:2001:db8::1",
+// "[IPv6:2600:3c0a::1]", "en0:fe80::1"), or npos: the run line[first, last) begins with the
+// last hex letters or digits of a word. Four of them are a group with a letter glued to it
+// ("x2001:db8::1"), not the end of a word.
+std::size_t AfterWord(std::string_view line, std::size_t first, std::size_t last) {
+    constexpr std::size_t kLongestWordEnd = 3;
+    if (first == 0 || !IsLetter(line[first - 1]))
+        return std::string_view::npos;
+    for (std::size_t i = first + 1; i < last && i <= first + kLongestWordEnd; ++i)
+        if (line[i] == ':')
+            return i + 1 < last && line[i + 1] != ':' ? i + 1 : std::string_view::npos;
+    return std::string_view::npos;
+}
+
 // The run line[start, end) of hex digits, colons and dots that holds a colon.
 void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
                  std::vector<FoundAddress>& found) {
@@ -200,22 +247,27 @@ void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
         --last;
     const char before = first > 0 ? line[first - 1] : ' ';
     const char after = last < line.size() ? line[last] : ' ';
-    if (IsLetter(before) || before == '_' || IsLetter(after) || after == '_' || after == '%')
+    if (IsLetter(after) || after == '_' || after == '%')
         return;
-    const std::string_view text = line.substr(first, last - first);
-    // A word of hex letters is not an address ("dead::beef").
-    if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
-        text.find_first_of("0123456789") == std::string_view::npos || IsHardwareAddress(text))
-        return;
-    // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
-    const auto colons = std::count(text.begin(), text.end(), ':');
-    if (colons != 7 && text.find("::") == std::string_view::npos)
-        return;
-    // The hex form of an IPv4-mapped address is looked up as its IPv4 address.
-    Address6 bytes;
-    if (!TextToAddress6(text, bytes))
-        return;
-    found.push_back({first, static_cast<std::uint32_t>(text.size()), HostAddress(bytes)});
+    // The whole run unless a word is glued to it, else what follows the word; each with its
+    // port, if it has one, and then without.
+    const std::size_t port = PortColon(line, first, last);
+    const std::size_t starts[] = {IsLetter(before) || before == '_' ? std::string_view::npos
+                                                                    : first,
+                                  AfterWord(line, first, last)};
+    for (const std::size_t from : starts) {
+        if (from == std::string_view::npos)
+            continue;
+        for (const std::size_t to : {last, port}) {
+            Address6 bytes;
+            if (to > from && ReadIPv6(line.substr(from, to - from), bytes)) {
+                found.push_back({from, static_cast<std::uint32_t>(to - from), HostAddress(bytes)});
+                return;
+            }
+            if (port == last)
+                break;
+        }
+    }
 }
 
 } // namespace

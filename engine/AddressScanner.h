@@ -43,7 +43,10 @@ void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool
 // Appends the IPv6 addresses of the line: full and compressed forms in any case, a whole run
 // of hex digits, colons and dots that inet_pton reads, with neither a letter nor "_" beside it
 // (brackets are boundaries: "[2001:db8::1]:443"). A single ":" at either end of the run
-// separates it from a word, and one "." ending a sentence is not part of it. Left alone: "::"
+// separates it from a word, whatever letter or digit the word ends in ("src:2001:db8::1",
+// "[IPv6:2001:db8::1]"), but a letter before four hex digits is glued to a group
+// ("x2001:db8::1"); one "." ending a sentence is not part of it. Five digits after the last
+// ":" are a port, kept ("2001:db8::1:54321"). Left alone: "::"
 // and words of hex letters ("dead::beef"), an address with a zone ("fe80::1%eth0"), forms
 // that end in a dotted quad (the IPv4 rule's, so that everything replaced without IPv6 is
 // replaced with it), and eight groups of two digits (a hardware address).

@@ -79,7 +79,15 @@ TEST(IPv6Scanner, FindsAddressesAndLeavesEverythingElse) {
          {"2001:db8::1", "2001:db8::2", "2001:db8::"}},
         {"client:2001:db8::1 ip:2001:db8::2 2001:db8::3:\"x\" 10::20",
          {"2001:db8::1", "2001:db8::2", "2001:db8::3", "10::20"}},
-        {"2001:db8::1:80", {"2001:db8::1:80"}}, // a port without brackets is part of it
+        {"2001:db8::1:80", {"2001:db8::1:80"}}, // a short port without brackets is a group
+        // A word glued on by a colon, whatever it ends in; a port of five digits.
+        {"[IPv6:2600:3c0a:e001:db::12fc:5321] v6(en0:2607:f140:6000:8:c6b3:1ff:fecd:467f)",
+         {"2600:3c0a:e001:db::12fc:5321", "2607:f140:6000:8:c6b3:1ff:fecd:467f"}},
+        {"src:2001:db8::1 source:2001:db8::2 remote:2001:db8::3 HIER_DIRECT/2001:db8::4",
+         {"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}},
+        {"2001:db8::1:54321 src:2001:db8::2:65535 [2001:db8::3]:54321",
+         {"2001:db8::1", "2001:db8::2", "2001:db8::3"}},
+        {"2001:db8::1:65536 2001:db8::1:123456 2001:db8:::54321 2026-12-07T10:00:01+00:00", {}},
         // Near misses: times, hardware addresses, code, versions, partial runs.
         {"10:00:01 10:00:01.123 [07/Dec/2026:10:00:00 +0000] 12:34", {}},
         {"aa:bb:cc:dd:ee:ff aa-bb-cc-dd-ee-ff 00:11:22:33:44:55:66:77", {}},
