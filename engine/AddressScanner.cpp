@@ -249,8 +249,8 @@ void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
     const char after = last < line.size() ? line[last] : ' ';
     if (IsLetter(after) || after == '_' || after == '%')
         return;
-    // The whole run unless a word is glued to it, else what follows the word; each with its
-    // port, if it has one, and then without.
+    // The whole run unless a word is glued to it, else what follows the word; each as it
+    // stands, then without a port at its end.
     const std::size_t port = PortColon(line, first, last);
     const std::size_t starts[] = {IsLetter(before) || before == '_' ? std::string_view::npos
                                                                     : first,
