@@ -9,8 +9,12 @@ namespace hostmoor {
 
 namespace {
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 bool IsDigitOrDot(char c) {
-    return (c >= '0' && c <= '9') || c == '.';
+    return IsDigit(c) || c == '.';
 }
 
 bool IsLetter(char c) {
@@ -18,72 +22,93 @@ bool IsLetter(char c) {
 }
 
 bool IsWordCharacter(char c) {
-    return IsLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    return IsLetter(c) || IsDigit(c) || c == '-' || c == '_';
 }
 
-// Whether the text at `first` directly follows a product name and "/": a word that begins with
-// a letter and holds letters, digits, "-" or "_".
-bool FollowsProductName(std::string_view line, std::size_t first) {
+// Four decimal numbers of one to three digits, each at most 255, joined by dots. A leading
+// zero is decimal (012 is 12).
+bool ReadDottedQuad(std::string_view text, Address& address) {
+    unsigned char bytes[4];
+    int part = 0;
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (digits == 0 || value > 255 || part == 4)
+                return false;
+            bytes[part++] = static_cast<unsigned char>(value);
+            value = 0;
+            digits = 0;
+        } else if (IsDigit(text[i]) && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    if (part != 4)
+        return false;
+    std::memcpy(&address, bytes, 4);
+    return true;
+}
+
+// Whether the quad that ends at `last` goes on as a host name: a dot and a letter
+// (62.99.164.82.sh.example.at), or "-" or "_" and a label that goes on to a dot and a letter
+// (1.2.3.4-static.example.net).
+bool GoesOnAsHostName(std::string_view line, std::size_t last) {
+    if (last + 1 >= line.size())
+        return false;
+    if (line[last] == '.')
+        return IsLetter(line[last + 1]);
+    if (line[last] != '-' && line[last] != '_')
+        return false;
+    constexpr std::size_t kLongestLabel = 63;
+    const std::size_t label = last + 1;
+    const std::size_t limit = std::min(line.size(), label + kLongestLabel);
+    std::size_t end = label;
+    while (end < limit && IsWordCharacter(line[end]))
+        ++end;
+    return end > label && end + 1 < line.size() && line[end] == '.' && IsLetter(line[end + 1]);
+}
+
+// Whether the quad line[first, last) is a product's version: it directly follows a product
+// name and "/" (Chrome/120.0.0.0, OPR/106.0.0.0) and no port follows it. A product name begins
+// with a letter and does not end in "-"; one that holds "-" or "_" holds a lower-case letter
+// too. So Java's host/address (msra-sa-41/10.190.173.170:9000, MININT-FNANLI5/127.0.0.1,
+// LearnerHandler-/10.10.34.11:52225) and squid's HIER_DIRECT/10.1.10.169 are addresses.
+bool IsVersion(std::string_view line, std::size_t first, std::size_t last) {
     if (first < 2 || line[first - 1] != '/')
         return false;
-    std::size_t start = first - 1;
-    while (start > 0 && IsWordCharacter(line[start - 1]))
-        --start;
+    if (last + 1 < line.size() && line[last] == ':' && IsDigit(line[last + 1]))
+        return false;
+    const std::size_t slash = first - 1;
+    std::size_t start = slash;
+    bool lower = false;
+    bool joined = false;
+    while (start > 0 && IsWordCharacter(line[start - 1])) {
+        const char c = line[--start];
+        lower = lower || (c >= 'a' && c <= 'z');
+        joined = joined || c == '-' || c == '_';
+    }
     // Not a step of a path or a part of a host name (/lookup/8.8.8.8, ipinfo.io/8.8.8.8).
     if (start > 0 && (line[start - 1] == '/' || line[start - 1] == '.' || line[start - 1] == ':'))
         return false;
-    return start < first - 1 && IsLetter(line[start]);
+    return start < slash && IsLetter(line[start]) && line[slash - 1] != '-' && (lower || !joined);
 }
 
 } // namespace
 
 bool IsDottedQuad(std::string_view text) {
-    int dots = 0;
-    for (char c : text) {
-        if (c == '.')
-            ++dots;
-        else if (c < '0' || c > '9')
-            return false;
-    }
-    return dots == 3;
-}
-
-namespace {
-
-// TextToAddress for a dotted quad; the plain form of four decimal parts of 0 to 255 is read
-// here, anything else (octal parts, empty parts, large values) by inet_addr.
-Address QuadToAddress(std::string_view quad) {
-    std::uint32_t bytes[4];
-    int part = 0;
-    std::uint32_t value = 0;
-    std::size_t digits = 0;
-    for (std::size_t i = 0; i <= quad.size(); ++i) {
-        if (i == quad.size() || quad[i] == '.') {
-            if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && quad[i - digits] == '0'))
-                return TextToAddress(quad);
-            bytes[part++] = value;
-            value = 0;
-            digits = 0;
-        } else {
-            value = value * 10 + static_cast<std::uint32_t>(quad[i] - '0');
-            ++digits;
-        }
-    }
-    const unsigned char b[4] = {
-        static_cast<unsigned char>(bytes[0]), static_cast<unsigned char>(bytes[1]),
-        static_cast<unsigned char>(bytes[2]), static_cast<unsigned char>(bytes[3])};
     Address address;
-    std::memcpy(&address, b, 4);
-    return address;
+    return ReadDottedQuad(text, address);
 }
-
-} // namespace
 
 namespace {
 
 // The search of FindAddressInLine; runEnd is set to the end of the run that held the result.
 FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreList* ignore,
                       std::size_t& runEnd) {
+    constexpr std::size_t kLongestQuad = 15;
     while (pos < line.size()) {
         const std::size_t dot = line.find('.', pos);
         if (dot == std::string_view::npos)
@@ -103,12 +128,13 @@ FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreLi
             --dots;
         for (; last > first && line[last - 1] == '.'; --last)
             --dots;
-        if (dots == 3 && last - first <= UINT32_MAX && !FollowsProductName(line, first)) {
-            const Address address = QuadToAddress(line.substr(first, last - first));
-            if (!ignore || !ignore->Ignore(address)) {
-                runEnd = right;
-                return {first, static_cast<std::uint32_t>(last - first), address};
-            }
+        Address address;
+        if (dots == 3 && last - first <= kLongestQuad &&
+            ReadDottedQuad(line.substr(first, last - first), address) &&
+            !GoesOnAsHostName(line, last) && !IsVersion(line, first, last) &&
+            (!ignore || !ignore->Ignore(address))) {
+            runEnd = right;
+            return {first, static_cast<std::uint32_t>(last - first), address};
         }
         pos = right + 1;
     }
@@ -159,6 +185,53 @@ bool IsHardwareAddress(std::string_view text) {
     return true;
 }
 
+// The address that text is, if it is one.
+bool ReadIPv6(std::string_view text, Address6& bytes) {
+    // A word of hex letters is not an address ("dead::beef").
+    if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
+        text.find_first_of("0123456789") == std::string_view::npos || IsHardwareAddress(text))
+        return false;
+    // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
+    const auto colons = std::count(text.begin(), text.end(), ':');
+    if (colons != 7 && text.find("::") == std::string_view::npos)
+        return false;
+    // The hex form of an IPv4-mapped address is looked up as its IPv4 address.
+    return TextToAddress6(text, bytes);
+}
+
+// The colon of a port at the end of line[first, last), or last when there is none. A group
+// has at most four hex digits, so five decimal digits after a single colon can only be a port
+// ("2001:db8::1:54321"); a shorter port without brackets reads as a group.
+std::size_t PortColon(std::string_view line, std::size_t first, std::size_t last) {
+    constexpr std::size_t kDigits = 5;
+    if (last - first < kDigits + 3)
+        return last;
+    const std::size_t colon = last - kDigits - 1;
+    if (line[colon] != ':' || line[colon - 1] == ':')
+        return last;
+    unsigned port = 0;
+    for (std::size_t i = colon + 1; i < last; ++i) {
+        if (!IsDigit(line[i]))
+            return last;
+        port = port * 10 + static_cast<unsigned>(line[i] - '0');
+    }
+    return port <= 65535 ? colon : last;
+}
+
+// Where an address glued to a word by a single colon begins ("src:2001:db8::1",
+// "[IPv6:2600:3c0a::1]", "en0:fe80::1"), or npos: the run line[first, last) begins with the
+// last hex letters or digits of a word. Four of them are a group with a letter glued to it
+// ("x2001:db8::1"), not the end of a word.
+std::size_t AfterWord(std::string_view line, std::size_t first, std::size_t last) {
+    constexpr std::size_t kLongestWordEnd = 3;
+    if (first == 0 || !IsLetter(line[first - 1]))
+        return std::string_view::npos;
+    for (std::size_t i = first + 1; i < last && i <= first + kLongestWordEnd; ++i)
+        if (line[i] == ':')
+            return i + 1 < last && line[i + 1] != ':' ? i + 1 : std::string_view::npos;
+    return std::string_view::npos;
+}
+
 // The run line[start, end) of hex digits, colons and dots that holds a colon.
 void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
                  std::vector<FoundAddress>& found) {
@@ -174,22 +247,27 @@ void TakeIPv6Run(std::string_view line, std::size_t start, std::size_t end,
         --last;
     const char before = first > 0 ? line[first - 1] : ' ';
     const char after = last < line.size() ? line[last] : ' ';
-    if (IsLetter(before) || before == '_' || IsLetter(after) || after == '_' || after == '%')
+    if (IsLetter(after) || after == '_' || after == '%')
         return;
-    const std::string_view text = line.substr(first, last - first);
-    // A word of hex letters is not an address ("dead::beef").
-    if (text.size() < 3 || text.size() > 39 || text.find('.') != std::string_view::npos ||
-        text.find_first_of("0123456789") == std::string_view::npos || IsHardwareAddress(text))
-        return;
-    // Eight groups, or fewer with "::": anything else is not worth asking inet_pton.
-    const auto colons = std::count(text.begin(), text.end(), ':');
-    if (colons != 7 && text.find("::") == std::string_view::npos)
-        return;
-    // The hex form of an IPv4-mapped address is looked up as its IPv4 address.
-    Address6 bytes;
-    if (!TextToAddress6(text, bytes))
-        return;
-    found.push_back({first, static_cast<std::uint32_t>(text.size()), HostAddress(bytes)});
+    // The whole run unless a word is glued to it, else what follows the word; each as it
+    // stands, then without a port at its end.
+    const std::size_t port = PortColon(line, first, last);
+    const std::size_t starts[] = {IsLetter(before) || before == '_' ? std::string_view::npos
+                                                                    : first,
+                                  AfterWord(line, first, last)};
+    for (const std::size_t from : starts) {
+        if (from == std::string_view::npos)
+            continue;
+        for (const std::size_t to : {last, port}) {
+            Address6 bytes;
+            if (to > from && ReadIPv6(line.substr(from, to - from), bytes)) {
+                found.push_back({from, static_cast<std::uint32_t>(to - from), HostAddress(bytes)});
+                return;
+            }
+            if (port == last)
+                break;
+        }
+    }
 }
 
 } // namespace

@@ -29,7 +29,7 @@ struct Zone {
     explicit Zone(std::mt19937& random) {
         for (int i = 0; i < 40; ++i)
             named.push_back("10.1." + std::to_string(i / 8) + "." + std::to_string(random() % 256));
-        named.push_back("1.2.3.4"); // also met as 01.02.03.04
+        named.push_back("1.2.3.4"); // also met as 01.02.03.04 and 001.002.003.004
         for (int i = 0; i < 15; ++i)
             nameless.push_back("10.2.0." + std::to_string(i));
         for (int i = 0; i < 8; ++i) // IPv6 clients, met in other spellings too
@@ -45,7 +45,7 @@ struct Zone {
                 name = ""; // an empty official name is cached and passed over
             resolver.Answer(Canonical(named[i]), ScriptedResolver::Record(name, {named[i]}));
         }
-        // Unscripted keys, the nameless and 255.255.255.255 among them, fail.
+        // Unscripted keys, the nameless among them, fail.
     }
 };
 
@@ -59,7 +59,9 @@ std::string GenerateLog(std::mt19937& random, const Zone& zone) {
                            "v1.2",
                            "...",
                            "999.1.1.1",
+                           "15.21.0113.013",
                            "01.02.03.04",
+                           "001.002.003.004",
                            "12.34.56.78:80",
                            "-",
                            "",
@@ -69,18 +71,36 @@ std::string GenerateLog(std::mt19937& random, const Zone& zone) {
                            "fe80::1%eth0",
                            "[2001:DB8:0::1]:443",
                            "2001:db8::"};
+    // What goes around an address in a log: a host name it is part of, a version, a host name
+    // and "/" before it, a word and ":" before it, a port after it.
+    const std::pair<const char*, const char*> forms[] = {{"", ".sh.example.at"},
+                                                         {"host", ".example.com"},
+                                                         {"", "-static.example.net"},
+                                                         {"Chrome/", ""},
+                                                         {"msra-sa-41/", ":9000"},
+                                                         {"MININT-FNANLI5/", ""},
+                                                         {"[LearnerHandler-/", ":52225]"},
+                                                         {"TIMEOUT_HIER_DIRECT/", ""},
+                                                         {"[IPv6:", "]"},
+                                                         {"v6(en0:", ")"},
+                                                         {"src:", ""},
+                                                         {"", ":54321"}};
     std::string log;
     const int lines = 50 + static_cast<int>(random() % 400);
     for (int l = 0; l < lines; ++l) {
         const int pieces = static_cast<int>(random() % 6);
         for (int p = 0; p < pieces; ++p) {
             const unsigned pick = random() % 10;
-            if (pick < 4)
+            if (pick < 3) {
                 log += zone.named[random() % zone.named.size()];
-            else if (pick < 6)
+            } else if (pick < 4) {
+                const auto& [before, after] = forms[random() % std::size(forms)];
+                log += before + zone.named[random() % zone.named.size()] + after;
+            } else if (pick < 6) {
                 log += zone.nameless[random() % zone.nameless.size()];
-            else
+            } else {
                 log += words[random() % std::size(words)];
+            }
             log += (random() % 5 == 0) ? "," : (random() % 7 == 0) ? "." : " ";
         }
         log += lineBreak;
