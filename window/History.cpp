@@ -92,6 +92,7 @@ void TDNSForm::FormCreate() {
         PageControl1->setCurrentIndex((PageControl1->currentIndex() + 1) % pages);
     if (LookupSubject->count() == 0)
         LookupSubject->setEditText(kDefaultHostName);
+    LookupSubjectChange(); // an empty box, with a saved history, gives no change to follow
 }
 
 void TDNSForm::FormDestroy() {
