@@ -18,14 +18,18 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
+#include <memory>
+#include <utility>
 
 namespace hostmoor {
 
@@ -95,6 +99,38 @@ QGroupBox* Group(QWidget* parent, const char* name, const QString& title, QRect 
     group->setObjectName(name);
     group->setGeometry(geometry);
     return group;
+}
+
+// QDesktopServices hands an address to xdg-open and does not wait for its answer, which is an
+// error when it finds no browser; so xdg-open, where there is one, is run and listened to
+// here. A browser that it runs in the foreground means that the address has been opened.
+void OpenInBrowser(QObject* context, const QString& url, const std::function<void(bool)>& done) {
+    const QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (opener.isEmpty()) {
+        done(QDesktopServices::openUrl(QUrl(url)));
+        return;
+    }
+    // Not the window's child: it may outlive the window, as the browser it starts does.
+    auto* process = new QProcess;
+    auto answered = std::make_shared<bool>(false);
+    auto answer = [done, answered](bool opened) {
+        if (!std::exchange(*answered, true))
+            done(opened);
+    };
+    QObject::connect(process, &QProcess::finished, context,
+                     [process, answer](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         answer(status == QProcess::NormalExit && code == 0);
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, context,
+                     [process, answer](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             process->deleteLater();
+                             answer(false);
+                         }
+                     });
+    QTimer::singleShot(3000, context, [answer] { answer(true); });
+    process->start(opener, {url});
 }
 
 } // namespace
@@ -178,7 +214,9 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
         QMessageBox::information(this, QApplication::applicationName(), text);
     };
     Beep = [] { QApplication::beep(); };
-    OpenUrl = [](const QString& url) { return QDesktopServices::openUrl(QUrl(url)); };
+    OpenUrl = [this](const QString& url, std::function<void(bool)> done) {
+        OpenInBrowser(this, url, done);
+    };
 
     ConnectHandlers();
     Engine.ThreadManager.OnAllFileJobsFinished = [this] { AllFileJobsFinished(); };
@@ -369,12 +407,17 @@ void TDNSForm::keyPressEvent(QKeyEvent* event) {
 }
 
 void TDNSForm::VisitMakerButtonClick() {
-    SetProgressCaption(tr(" Starting Web browser..."));
+    const QString before = ProgressCaption();
+    const QString starting = tr(" Starting Web browser...");
+    SetProgressCaption(starting);
     QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    const bool opened = OpenUrl(kMakerAddress);
-    SetProgressCaption("");
-    if (!opened)
-        ShowMessage(tr("Please start your Web browser and point\nit at ") + kMakerAddress);
+    OpenUrl(kMakerAddress, [this, before, starting](bool opened) {
+        // A status that has changed meanwhile is another's.
+        if (ProgressCaption() == starting)
+            SetProgressCaption(opened ? QString() : before);
+        if (!opened)
+            ShowMessage(tr("Please start your Web browser and point\nit at ") + kMakerAddress);
+    });
 }
 
 } // namespace hostmoor

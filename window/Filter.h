@@ -55,7 +55,8 @@ public:
     std::function<QStringList(QFileDialog&)> RunOpenDialog; // empty list: cancelled
     std::function<void(const QString&)> ShowMessage;        // modal, one OK button
     std::function<void()> Beep;
-    std::function<bool(const QString&)> OpenUrl;
+    // Opens a web address in the browser; done(false) tells of a failure, at once or later.
+    std::function<void(const QString&, std::function<void(bool)> done)> OpenUrl;
 
     // Controls, named as their objectName.
     QTabWidget* PageControl1;
