@@ -213,6 +213,11 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     ShowMessage = [this](const QString& text) {
         QMessageBox::information(this, QApplication::applicationName(), text);
     };
+    AskQuestion = [this](const QString& text) {
+        return QMessageBox::question(this, QApplication::applicationName(), text,
+                                     QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
     Beep = [] { QApplication::beep(); };
     OpenUrl = [this](const QString& url, std::function<void(bool)> done) {
         OpenInBrowser(this, url, done);
@@ -247,7 +252,12 @@ void TDNSForm::ConnectHandlers() {
     });
     connect(BrowseButton, &QPushButton::clicked, this, &TDNSForm::BrowseForInputFileClick);
     connect(InEdit, &QComboBox::editTextChanged, this, &TDNSForm::InEditChange);
-    connect(StartButton, &QPushButton::clicked, this, &TDNSForm::StartButtonClick);
+    connect(StartButton, &QPushButton::clicked, this, [this] {
+        if (fStartButtonStops)
+            StopRewriteClick();
+        else
+            StartButtonClick();
+    });
     connect(ResolveIPv6, &QCheckBox::clicked, this, &TDNSForm::ResolveIPv6Click);
     connect(RememberAnswers, &QCheckBox::clicked, this, &TDNSForm::RememberAnswersClick);
     connect(Timer1, &QTimer::timeout, this, &TDNSForm::Timer1Timer);
@@ -351,6 +361,7 @@ void TDNSForm::BuildAboutPages() {
 
 void TDNSForm::SetProgressCaption(const QString& text) {
     StatusPanel1->setText(text);
+    StatusPanel1->setToolTip({});
 }
 
 QString TDNSForm::ProgressCaption() const {
@@ -392,7 +403,21 @@ void TDNSForm::reject() {
 }
 
 void TDNSForm::closeEvent(QCloseEvent* event) {
+    if (RewriteRunning() && !fCloseWithoutAsking) {
+        const bool stop = AskQuestion(tr("Files are still being rewritten.\nStop the rewrite and "
+                                         "close Hostmoor? The lines written so far are kept."));
+        if (!stop && !fCloseWithoutAsking) { // a signal may have closed the window meanwhile
+            event->ignore();
+            return;
+        }
+    }
+    StopRewrite();
     event->accept();
+}
+
+void TDNSForm::CloseWithoutAsking() {
+    fCloseWithoutAsking = true;
+    close();
 }
 
 void TDNSForm::keyPressEvent(QKeyEvent* event) {

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -47,6 +49,10 @@ public:
     void SetProgressCaption(const QString& text);
     QString ProgressCaption() const;
 
+    // Closes as Close does, without asking about a running rewrite, which is stopped: the
+    // program was asked to end by a signal, and nobody may be there to answer.
+    void CloseWithoutAsking();
+
     void AddToDropdownList(QComboBox* box);
     void ReadDropdownList(QComboBox* box);
     void WriteDropdownList(QComboBox* box);
@@ -54,6 +60,7 @@ public:
     // Seams for the outside world; tests replace them.
     std::function<QStringList(QFileDialog&)> RunOpenDialog; // empty list: cancelled
     std::function<void(const QString&)> ShowMessage;        // modal, one OK button
+    std::function<bool(const QString&)> AskQuestion;        // modal, Yes and No: true for Yes
     std::function<void()> Beep;
     // Opens a web address in the browser; done(false) tells of a failure, at once or later.
     std::function<void(const QString&, std::function<void(bool)> done)> OpenUrl;
@@ -107,6 +114,7 @@ public slots:
     void BrowseForInputFileClick();
     void InEditChange();
     void StartButtonClick();
+    void StopRewriteClick();
     void ResolveIPv6Click();
     void RememberAnswersClick();
     void Timer1Timer();
@@ -131,6 +139,10 @@ private:
     void ConnectHandlers();
     void AllFileJobsFinished();
     void FileJobDone(TWorker* worker);
+    // Whether the rewrite page's batch is running; while it is, Process is Stop.
+    bool RewriteRunning() const { return !fJobFiles.empty(); }
+    void ShowStopOrProcess(bool stop);
+    void StopRewrite();
     QString RefusalText(const BatchEntry& entry) const;
     // Opens the answer store the first time a rewrite remembers answers.
     void OpenAnswerStore();
@@ -140,6 +152,12 @@ private:
     bool fFirstResults = true;
     // Input and output of every running rewrite job.
     std::map<TWorker*, RewriteJob> fJobFiles;
+    bool fStartButtonStops = false;
+    bool fStopping = false; // Stop was pressed and the jobs are ending
+    bool fCloseWithoutAsking = false;
+    // The outputs of the batch's jobs that a stop or an error cut short, and whether a stop did.
+    std::vector<std::string> fIncomplete;
+    bool fBatchStopped = false;
     bool fAnswerStoreOpened = false;
 };
 

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -37,7 +38,15 @@ void TDNSForm::BrowseForInputFileClick() {
 }
 
 void TDNSForm::InEditChange() {
-    StartButton->setEnabled(!InEdit->currentText().isEmpty());
+    if (!fStartButtonStops)
+        StartButton->setEnabled(!InEdit->currentText().isEmpty());
+}
+
+void TDNSForm::ShowStopOrProcess(bool stop) {
+    fStartButtonStops = stop;
+    // "St&op": Alt+S and Alt+T are pages' keys.
+    StartButton->setText(stop ? tr("St&op") : tr("&Process"));
+    StartButton->setEnabled(true);
 }
 
 QString TDNSForm::RefusalText(const BatchEntry& entry) const {
@@ -110,7 +119,7 @@ void TDNSForm::StartButtonClick() {
     }
     if (Engine.ThreadManager.FileJobCount() > 0) {
         SetProgressCaption(tr(" Working..."));
-        StartButton->setEnabled(false);
+        ShowStopOrProcess(true);
     }
     AddToDropdownList(InEdit);
     InEdit->setEditText(text);
@@ -144,10 +153,28 @@ void TDNSForm::OpenAnswerStore() {
         std::time(nullptr)));
 }
 
+void TDNSForm::StopRewriteClick() {
+    StopRewrite();
+}
+
+void TDNSForm::StopRewrite() {
+    if (!RewriteRunning())
+        return;
+    for (const auto& [worker, job] : fJobFiles)
+        worker->Terminate();
+    fStopping = true;
+    SetProgressCaption(tr(" Stopping..."));
+    StartButton->setEnabled(false);
+}
+
 void TDNSForm::FileJobDone(TWorker* worker) {
     const RewriteJob job = fJobFiles[worker];
     fJobFiles.erase(worker);
     const QString error = FileNameText(worker->FatalError());
+    const bool stopped = static_cast<TRevLookup*>(worker)->Stopped;
+    if (stopped || !error.isEmpty())
+        fIncomplete.push_back(job.OutFileName);
+    fBatchStopped = fBatchStopped || stopped;
     Engine.ThreadManager.ThreadDone(worker);
     if (!error.isEmpty()) {
         // Shown once the handler has returned, so that the worker is not held meanwhile.
@@ -158,14 +185,30 @@ void TDNSForm::FileJobDone(TWorker* worker) {
 }
 
 void TDNSForm::AllFileJobsFinished() {
-    SetProgressCaption(tr(" Finished."));
+    if (fIncomplete.empty()) {
+        SetProgressCaption(tr(" Finished."));
+    } else {
+        // The names fit the status bar; the whole paths are in its tool tip.
+        QStringList names;
+        QStringList paths;
+        for (const std::string& output : fIncomplete) {
+            names << FileNameText(output.substr(output.rfind('/') + 1));
+            paths << FileNameText(output);
+        }
+        SetProgressCaption((fBatchStopped ? tr(" Stopped.") : tr(" Finished.")) +
+                           tr(" Incomplete: %1").arg(names.join(", ")));
+        StatusPanel1->setToolTip(tr("Incomplete:\n%1").arg(paths.join('\n')));
+    }
+    fIncomplete.clear();
+    fBatchStopped = false;
+    fStopping = false;
     ProgressBar1->setValue(0);
-    StartButton->setEnabled(true);
+    ShowStopOrProcess(false);
 }
 
 void TDNSForm::Timer1Timer() {
     const std::int64_t total = Engine.TotalBytes.load();
-    if (Engine.ThreadManager.FileJobCount() == 0 || total <= 0)
+    if (Engine.ThreadManager.FileJobCount() == 0 || total <= 0 || fStopping)
         return;
     const double percent = std::trunc(static_cast<double>(Engine.ProcessedBytes.load()) /
                                       static_cast<double>(total) * 100.0);
