@@ -313,6 +313,10 @@ void TDNSForm::BuildLookupPage() {
 
 void TDNSForm::BuildRewritePage() {
     AdvancedDNS = Page(PageControl1, "AdvancedDNS", tr("&Advanced DNS"));
+    // Files dropped anywhere on the page, the file box included, are taken as Browse takes
+    // them.
+    AdvancedDNS->setAcceptDrops(true);
+    AdvancedDNS->installEventFilter(this);
 
     // Step 2 is made first: it comes first in the page's tab order.
     auto* step2 =
@@ -334,6 +338,7 @@ void TDNSForm::BuildRewritePage() {
     QLabel* filesLabel = Label(step1, tr("Enter the names of the file(s) to be processed"), 16, 26);
     InEdit = HistoryBox(step1, "InEdit", QRect(16, 48, 337, 24));
     LabelFor(filesLabel, InEdit);
+    InEdit->lineEdit()->setAcceptDrops(false); // its drops are the page's
     BrowseButton = Button(step1, "BrowseButton", tr("&Browse..."), QRect(264, 80, 89, 25));
 
     setTabOrder(ResolveIPv6, RememberAnswers);

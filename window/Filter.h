@@ -139,6 +139,10 @@ private:
     void ConnectHandlers();
     void AllFileJobsFinished();
     void FileJobDone(TWorker* worker);
+    // Enters the files in InEdit as Browse does, and remembers their folder.
+    void EnterChosenFiles(const std::vector<std::string>& names);
+    // Takes files dropped on the rewrite page; true when the event was the page's.
+    bool AdvancedDNSDragEvent(QEvent* event);
     // Whether the rewrite page's batch is running; while it is, Process is Stop.
     bool RewriteRunning() const { return !fJobFiles.empty(); }
     void ShowStopOrProcess(bool stop);
@@ -155,6 +159,9 @@ private:
     bool fStartButtonStops = false;
     bool fStopping = false; // Stop was pressed and the jobs are ending
     bool fCloseWithoutAsking = false;
+    bool fDropAcceptable = false; // what is being dragged over the rewrite page
+    // Where the open dialog starts: the folder of the files last chosen or dropped.
+    QString fLastFolder;
     // The outputs of the batch's jobs that a stop or an error cut short, and whether a stop did.
     std::vector<std::string> fIncomplete;
     bool fBatchStopped = false;

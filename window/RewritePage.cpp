@@ -8,8 +8,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,24 +20,88 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace hostmoor {
 
+namespace {
+
+// The exact names of the files of a drop from a file manager; nothing when it holds anything
+// but local files.
+std::vector<std::string> DroppedFiles(const QMimeData* data) {
+    std::vector<std::string> names;
+    for (const QUrl& url : data->hasUrls() ? data->urls() : QList<QUrl>()) {
+        if (!url.isLocalFile() || !(url.host().isEmpty() || url.host() == "localhost"))
+            return {};
+        // The path's bytes: a name that is not valid text is taken exactly.
+        const std::string name =
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+        struct stat st {};
+        if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return {};
+        names.push_back(name);
+    }
+    return names;
+}
+
+} // namespace
+
 void TDNSForm::BrowseForInputFileClick() {
+    if (!fLastFolder.isEmpty() && QFileInfo(fLastFolder).isDir())
+        OpenDialog1->setDirectory(fLastFolder);
     const QStringList files = RunOpenDialog(*OpenDialog1);
     if (files.isEmpty())
         return;
-    QString text;
+    std::vector<std::string> names;
     for (const QString& file : files) {
         if (const auto name = ChosenFileName(file))
-            text += QuotedFileName(*name) + ' ';
+            names.push_back(*name);
         else
             ShowMessage(tr("%1 cannot be entered: no file, or more than one, has that name as "
                            "it is shown.")
                             .arg(file));
     }
+    EnterChosenFiles(names);
+}
+
+void TDNSForm::EnterChosenFiles(const std::vector<std::string>& names) {
+    QString text;
+    for (const std::string& name : names)
+        text += QuotedFileName(name) + ' ';
     InEdit->setEditText(text);
     InEditChange();
+    if (!names.empty())
+        fLastFolder =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(names.front()))).absolutePath();
+}
+
+bool TDNSForm::AdvancedDNSDragEvent(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::DragEnter:
+        fDropAcceptable = !DroppedFiles(static_cast<QDragEnterEvent*>(event)->mimeData()).empty();
+        [[fallthrough]];
+    case QEvent::DragMove: {
+        auto* move = static_cast<QDragMoveEvent*>(event);
+        if (fDropAcceptable)
+            move->acceptProposedAction();
+        else
+            move->ignore();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const std::vector<std::string> names = DroppedFiles(drop->mimeData());
+        if (names.empty()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        EnterChosenFiles(names);
+        return true;
+    }
+    default:
+        return false;
+    }
 }
 
 void TDNSForm::InEditChange() {

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <fcntl.h>
@@ -86,6 +87,46 @@ private slots:
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(Read(dir->path() + "/My Logs.rdns"), QByteArray("x\r\n"));
         QVERIFY(scope->messages.isEmpty());
+    }
+
+    // Over the file box or elsewhere on the page, as a file manager drops them.
+    void droppedFilesAreTakenAsBrowseTakesThem() {
+        const QString a = Make("a.log", "x\n");
+        const QString b = Make("My Logs.log", "x\n");
+        QMimeData files;
+        files.setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)});
+        QMimeData web;
+        web.setUrls({QUrl::fromLocalFile(a), QUrl("https://www.brightfold.example/a.log")});
+        QMimeData folder;
+        folder.setUrls({QUrl::fromLocalFile(dir->path())});
+        QMimeData text;
+        text.setText(a);
+        for (QWidget* over : std::initializer_list<QWidget*>{form->InEdit, form->StartButton}) {
+            form->InEdit->setEditText("");
+            for (const QMimeData* refused : {&web, &folder, &text})
+                QVERIFY(!Drop(over, *refused));
+            QCOMPARE(form->InEdit->currentText(), QString());
+            QVERIFY(Drop(over, files));
+            QCOMPARE(form->InEdit->currentText(), a + " \"" + b + "\" ");
+            QVERIFY(form->StartButton->isEnabled());
+        }
+        // The open dialog starts in the folder last used, also at the next start.
+        QVERIFY(QDir(dir->path()).mkdir("sub"));
+        const QString c = Make("sub/c.log", "x\n");
+        form->RunOpenDialog = [&](QFileDialog& dialog) {
+            folderShown = dialog.directory().absolutePath();
+            return QStringList({c});
+        };
+        form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path());
+        form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path() + "/sub");
+        form->FormDestroy();
+        scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
+        QVERIFY(scope->Show());
+        scope->form->RunOpenDialog = form->RunOpenDialog;
+        scope->form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path() + "/sub");
     }
 
     void upperCaseNamesAreKeptAndFound() {
@@ -423,6 +464,21 @@ private slots:
     }
 
 private:
+    // A drag over the widget, then a drop if it is accepted, delivered as Qt delivers them: to
+    // the widget, or the nearest of its parents, that takes drops.
+    static bool Drop(QWidget* over, const QMimeData& data) {
+        QWidget* target = over->childAt(over->rect().center());
+        for (target = target ? target : over; !target->acceptDrops();)
+            target = target->parentWidget();
+        const QPointF at = target->mapFromGlobal(over->mapToGlobal(over->rect().center()));
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        return drop.isAccepted();
+    }
     QString Make(const QString& name, const QByteArray& bytes) {
         const QString path = dir->path() + "/" + name;
         QFile file(path);
@@ -442,6 +498,7 @@ private:
     TDNSForm* form = nullptr;
     int finished = 0;
     bool opened = false;
+    QString folderShown;
 };
 
 QTEST_MAIN(RewritePageTest)
