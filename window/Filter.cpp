@@ -10,7 +10,9 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,6 +29,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeView>
 #include <QUrl>
 #include <memory>
 #include <utility>
@@ -133,6 +136,22 @@ void OpenInBrowser(QObject* context, const QString& url, const std::function<voi
     process->start(opener, {url});
 }
 
+// Qt's own file dialog gives its size, type and date columns the width of sample texts, which
+// cuts them short here: they are fitted to the folder's entries as each folder is read, and the
+// dialog is made large enough for the names beside them.
+void FitFileDialogColumns(QFileDialog& dialog) {
+    dialog.resize(720, 440);
+    auto* view = dialog.findChild<QTreeView*>("treeView");
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    if (!view || !model)
+        return; // the platform's own dialog
+    view->header()->resizeSection(0, 300);
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+        for (int column = 1; column < view->header()->count(); ++column)
+            view->resizeColumnToContents(column);
+    });
+}
+
 } // namespace
 
 TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* parent)
@@ -204,6 +223,7 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     OpenDialog1->setNameFilters(
         {tr("All files (*)"), tr("Text files (*.txt)"), tr("Log files (*.log)")});
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    FitFileDialogColumns(*OpenDialog1);
 
     setTabOrder(PageControl1, CloseButton);
 
