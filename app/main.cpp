@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     auto settings = std::make_unique<SettingsStore>();
     Guarded([&] { settings->ReadStartupValues(); });
     engine->LookupPool.SetLimit(settings->MaxLookupsInFlight);
-    QApplication::setApplicationName("Hostmoor");
+    SetApplicationIdentity();
     engine->SetMainThreadHook(QtMainThreadHook());
 
     auto form = std::make_unique<TDNSForm>(*engine, *settings);
