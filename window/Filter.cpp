@@ -430,7 +430,7 @@ void TDNSForm::reject() {
 void TDNSForm::closeEvent(QCloseEvent* event) {
     if (RewriteRunning() && !fCloseWithoutAsking) {
         const bool stop = AskQuestion(tr("Files are still being rewritten.\nStop the rewrite and "
-                                         "close Hostmoor? The lines written so far are kept."));
+                                         "close Hostmoor?\nThe lines written so far are kept."));
         if (!stop && !fCloseWithoutAsking) { // a signal may have closed the window meanwhile
             event->ignore();
             return;
