@@ -28,8 +28,9 @@ void OnTerminationSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT close the window as the Close button does, so the settings are saved;
-// a message box that is open then (even one shown while the program ends) is closed too.
+// SIGTERM and SIGINT close the window as the Close button does, so the settings are saved,
+// but without asking about a running rewrite; a message box that is open then (even one shown
+// while the program ends) is closed too.
 void CloseOnTerminationSignals(TDNSForm& form) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
@@ -41,7 +42,7 @@ void CloseOnTerminationSignals(TDNSForm& form) {
         while (QWidget* modal = QApplication::activeModalWidget())
             if (!modal->close())
                 break;
-        form.close();
+        form.CloseWithoutAsking();
     });
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
     auto settings = std::make_unique<SettingsStore>();
     Guarded([&] { settings->ReadStartupValues(); });
     engine->LookupPool.SetLimit(settings->MaxLookupsInFlight);
-    QApplication::setApplicationName("Hostmoor");
+    SetApplicationIdentity();
     engine->SetMainThreadHook(QtMainThreadHook());
 
     auto form = std::make_unique<TDNSForm>(*engine, *settings);

@@ -1,8 +1,6 @@
 # What `cmake --install` puts where Debian expects it, and the .deb that CPack makes of it.
 # The programs install themselves (app/, cli/).
 
-set(HOSTMOOR_ID example.brightfold.Hostmoor)
-
 if(NOT HOSTMOOR_ENGINE_ONLY)
   install(FILES data/${HOSTMOOR_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES data/${HOSTMOOR_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)

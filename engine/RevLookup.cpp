@@ -126,7 +126,10 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
 }
 
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
-                         const std::function<bool()>& stop, bool keepLf) {
+                         const std::function<bool()>& stopAsked, bool keepLf) {
+    // A stop that nothing saw has cut nothing short.
+    bool stopped = false;
+    const std::function<bool()> stop = [&] { return stopped = stopped || stopAsked(); };
     // With no lookups in flight allowed, the lookups are made here, one after another.
     const bool ipv6 = engine.ResolveIPv6.load();
     std::optional<LookAhead> ahead;
@@ -174,6 +177,7 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
         if (rewritten.capacity() > kKeptLineCapacity)
             std::string().swap(rewritten);
     }
+    counts.Stopped = stopped;
     return counts;
 }
 
@@ -210,7 +214,9 @@ TRevLookup::TRevLookup(EngineRuntime& engine, std::string inFileName, std::strin
 
 void TRevLookup::Execute() {
     FreeOnTerminate = true;
-    RewriteFile(Engine, InFileName, OutFileName, LineBreak, [this] { return ShouldStop(); });
+    Stopped = RewriteFile(Engine, InFileName, OutFileName, LineBreak, [this] {
+                  return ShouldStop();
+              }).Stopped;
 }
 
 } // namespace hostmoor

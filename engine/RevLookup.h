@@ -53,6 +53,7 @@ bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>&
 struct RewriteCounts {
     std::int64_t Lines = 0;
     std::int64_t Addresses = 0; // addresses met, each time
+    bool Stopped = false;       // stop() cut the rewrite short: the output is incomplete
 };
 
 // Copies the input's lines to the output with their addresses replaced, until the input ends
@@ -78,6 +79,8 @@ public:
     const std::string InFileName;
     const std::string OutFileName;
     char LineBreak = 0;
+    // Set when a stop cut the rewrite short, before the completion handler runs.
+    bool Stopped = false;
 
     bool IsFileJob() const override { return true; }
 

@@ -8,6 +8,12 @@ namespace hostmoor {
 
 namespace {
 
+// A pasted list holds one item a line, or items between tabs.
+constexpr std::string_view kSeparators = " \t\r\n";
+
+bool IsSeparator(char c) {
+    return kSeparators.find(c) != std::string_view::npos;
+}
 bool IsTrimmed(char c) {
     return static_cast<unsigned char>(c) <= ' ';
 }
@@ -121,7 +127,7 @@ std::optional<SubjectList> SplitSubjects(std::string_view text, SplitMode mode) 
     std::optional<SubjectList> list;
     if (mode == SplitMode::Subjects) {
         while (!text.empty()) {
-            const std::size_t blank = text.find(' ');
+            const std::size_t blank = text.find_first_of(kSeparators);
             AddItem(list, Trim(text.substr(0, blank)), true);
             text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
         }
@@ -158,7 +164,7 @@ std::optional<SubjectList> SplitSubjects(std::string_view text, SplitMode mode) 
                    HexValue(rest[1]) >= 0 && HexValue(rest[2]) >= 0) {
             push(static_cast<char>(HexValue(rest[1]) * 16 + HexValue(rest[2])), true);
             i += 3;
-        } else if (c == ' ' && !quoted) {
+        } else if (IsSeparator(c) && !quoted) {
             finish();
         } else {
             push(c, quoted);

@@ -19,7 +19,8 @@ enum class SplitMode {
 
 using SubjectList = std::vector<std::string>;
 
-// Splits at blanks; gives no list (nullopt) when the text holds no item.
+// Splits at blanks, tabs and line breaks (LF, CR LF, CR); gives no list (nullopt) when the
+// text holds no item.
 std::optional<SubjectList> SplitSubjects(std::string_view text,
                                          SplitMode mode = SplitMode::Subjects);
 

@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include <QDir>
+#include <QIcon>
 #include <QMessageBox>
 #include <QThread>
 #include <exception>
@@ -29,6 +31,15 @@ void HostmoorApplication::ReportError(const QString& text) {
         return;
     }
     QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), text);
+}
+
+void SetApplicationIdentity() {
+    QApplication::setApplicationName("Hostmoor");
+    QGuiApplication::setDesktopFileName(HOSTMOOR_ID);
+    QIcon icon;
+    for (const QString& size : QDir(":/icons").entryList(QDir::Dirs))
+        icon.addFile(":/icons/" + size + "/" HOSTMOOR_ID ".png");
+    QApplication::setWindowIcon(icon);
 }
 
 MainThreadHook QtMainThreadHook() {

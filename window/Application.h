@@ -20,6 +20,11 @@ public:
     static std::function<void(const QString&)> Reporter;
 };
 
+// Gives the application its name "Hostmoor" (on X11 also the window's class), its icon, and
+// the name of its installed desktop entry, by which docks and task switchers link the window
+// to its launcher.
+void SetApplicationIdentity();
+
 // Runs worker completion handlers on the main thread by blocking queued invocation.
 MainThreadHook QtMainThreadHook();
 

@@ -10,7 +10,9 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,14 +20,19 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeView>
 #include <QUrl>
+#include <memory>
+#include <utility>
 
 namespace hostmoor {
 
@@ -95,6 +102,54 @@ QGroupBox* Group(QWidget* parent, const char* name, const QString& title, QRect 
     group->setObjectName(name);
     group->setGeometry(geometry);
     return group;
+}
+
+// QDesktopServices hands an address to xdg-open and does not wait for its answer, which is an
+// error when it finds no browser; so xdg-open, where there is one, is run and listened to
+// here. A browser that it runs in the foreground means that the address has been opened.
+void OpenInBrowser(QObject* context, const QString& url, const std::function<void(bool)>& done) {
+    const QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (opener.isEmpty()) {
+        done(QDesktopServices::openUrl(QUrl(url)));
+        return;
+    }
+    // Not the window's child: it may outlive the window, as the browser it starts does.
+    auto* process = new QProcess;
+    auto answered = std::make_shared<bool>(false);
+    auto answer = [done, answered](bool opened) {
+        if (!std::exchange(*answered, true))
+            done(opened);
+    };
+    QObject::connect(process, &QProcess::finished, context,
+                     [process, answer](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         answer(status == QProcess::NormalExit && code == 0);
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, context,
+                     [process, answer](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart) {
+                             process->deleteLater();
+                             answer(false);
+                         }
+                     });
+    QTimer::singleShot(3000, context, [answer] { answer(true); });
+    process->start(opener, {url});
+}
+
+// Qt's own file dialog gives its size, type and date columns the width of sample texts, which
+// cuts them short here: they are fitted to the folder's entries as each folder is read, and the
+// dialog is made large enough for the names beside them.
+void FitFileDialogColumns(QFileDialog& dialog) {
+    dialog.resize(720, 440);
+    auto* view = dialog.findChild<QTreeView*>("treeView");
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    if (!view || !model)
+        return; // the platform's own dialog
+    view->header()->resizeSection(0, 300);
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+        for (int column = 1; column < view->header()->count(); ++column)
+            view->resizeColumnToContents(column);
+    });
 }
 
 } // namespace
@@ -168,6 +223,7 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     OpenDialog1->setNameFilters(
         {tr("All files (*)"), tr("Text files (*.txt)"), tr("Log files (*.log)")});
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    FitFileDialogColumns(*OpenDialog1);
 
     setTabOrder(PageControl1, CloseButton);
 
@@ -177,8 +233,15 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     ShowMessage = [this](const QString& text) {
         QMessageBox::information(this, QApplication::applicationName(), text);
     };
+    AskQuestion = [this](const QString& text) {
+        return QMessageBox::question(this, QApplication::applicationName(), text,
+                                     QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
     Beep = [] { QApplication::beep(); };
-    OpenUrl = [](const QString& url) { return QDesktopServices::openUrl(QUrl(url)); };
+    OpenUrl = [this](const QString& url, std::function<void(bool)> done) {
+        OpenInBrowser(this, url, done);
+    };
 
     ConnectHandlers();
     Engine.ThreadManager.OnAllFileJobsFinished = [this] { AllFileJobsFinished(); };
@@ -209,7 +272,12 @@ void TDNSForm::ConnectHandlers() {
     });
     connect(BrowseButton, &QPushButton::clicked, this, &TDNSForm::BrowseForInputFileClick);
     connect(InEdit, &QComboBox::editTextChanged, this, &TDNSForm::InEditChange);
-    connect(StartButton, &QPushButton::clicked, this, &TDNSForm::StartButtonClick);
+    connect(StartButton, &QPushButton::clicked, this, [this] {
+        if (fStartButtonStops)
+            StopRewriteClick();
+        else
+            StartButtonClick();
+    });
     connect(ResolveIPv6, &QCheckBox::clicked, this, &TDNSForm::ResolveIPv6Click);
     connect(RememberAnswers, &QCheckBox::clicked, this, &TDNSForm::RememberAnswersClick);
     connect(Timer1, &QTimer::timeout, this, &TDNSForm::Timer1Timer);
@@ -265,6 +333,10 @@ void TDNSForm::BuildLookupPage() {
 
 void TDNSForm::BuildRewritePage() {
     AdvancedDNS = Page(PageControl1, "AdvancedDNS", tr("&Advanced DNS"));
+    // Files dropped anywhere on the page, the file box included, are taken as Browse takes
+    // them.
+    AdvancedDNS->setAcceptDrops(true);
+    AdvancedDNS->installEventFilter(this);
 
     // Step 2 is made first: it comes first in the page's tab order.
     auto* step2 =
@@ -286,6 +358,7 @@ void TDNSForm::BuildRewritePage() {
     QLabel* filesLabel = Label(step1, tr("Enter the names of the file(s) to be processed"), 16, 26);
     InEdit = HistoryBox(step1, "InEdit", QRect(16, 48, 337, 24));
     LabelFor(filesLabel, InEdit);
+    InEdit->lineEdit()->setAcceptDrops(false); // its drops are the page's
     BrowseButton = Button(step1, "BrowseButton", tr("&Browse..."), QRect(264, 80, 89, 25));
 
     setTabOrder(ResolveIPv6, RememberAnswers);
@@ -313,6 +386,7 @@ void TDNSForm::BuildAboutPages() {
 
 void TDNSForm::SetProgressCaption(const QString& text) {
     StatusPanel1->setText(text);
+    StatusPanel1->setToolTip({});
 }
 
 QString TDNSForm::ProgressCaption() const {
@@ -354,7 +428,21 @@ void TDNSForm::reject() {
 }
 
 void TDNSForm::closeEvent(QCloseEvent* event) {
+    if (RewriteRunning() && !fCloseWithoutAsking) {
+        const bool stop = AskQuestion(tr("Files are still being rewritten.\nStop the rewrite and "
+                                         "close Hostmoor?\nThe lines written so far are kept."));
+        if (!stop && !fCloseWithoutAsking) { // a signal may have closed the window meanwhile
+            event->ignore();
+            return;
+        }
+    }
+    StopRewrite();
     event->accept();
+}
+
+void TDNSForm::CloseWithoutAsking() {
+    fCloseWithoutAsking = true;
+    close();
 }
 
 void TDNSForm::keyPressEvent(QKeyEvent* event) {
@@ -369,12 +457,17 @@ void TDNSForm::keyPressEvent(QKeyEvent* event) {
 }
 
 void TDNSForm::VisitMakerButtonClick() {
-    SetProgressCaption(tr(" Starting Web browser..."));
+    const QString before = ProgressCaption();
+    const QString starting = tr(" Starting Web browser...");
+    SetProgressCaption(starting);
     QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    const bool opened = OpenUrl(kMakerAddress);
-    SetProgressCaption("");
-    if (!opened)
-        ShowMessage(tr("Please start your Web browser and point\nit at ") + kMakerAddress);
+    OpenUrl(kMakerAddress, [this, before, starting](bool opened) {
+        // A status that has changed meanwhile is another's.
+        if (ProgressCaption() == starting)
+            SetProgressCaption(opened ? QString() : before);
+        if (!opened)
+            ShowMessage(tr("Please start your Web browser and point\nit at ") + kMakerAddress);
+    });
 }
 
 } // namespace hostmoor

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -47,6 +49,10 @@ public:
     void SetProgressCaption(const QString& text);
     QString ProgressCaption() const;
 
+    // Closes as Close does, without asking about a running rewrite, which is stopped: the
+    // program was asked to end by a signal, and nobody may be there to answer.
+    void CloseWithoutAsking();
+
     void AddToDropdownList(QComboBox* box);
     void ReadDropdownList(QComboBox* box);
     void WriteDropdownList(QComboBox* box);
@@ -54,8 +60,10 @@ public:
     // Seams for the outside world; tests replace them.
     std::function<QStringList(QFileDialog&)> RunOpenDialog; // empty list: cancelled
     std::function<void(const QString&)> ShowMessage;        // modal, one OK button
+    std::function<bool(const QString&)> AskQuestion;        // modal, Yes and No: true for Yes
     std::function<void()> Beep;
-    std::function<bool(const QString&)> OpenUrl;
+    // Opens a web address in the browser; done(false) tells of a failure, at once or later.
+    std::function<void(const QString&, std::function<void(bool)> done)> OpenUrl;
 
     // Controls, named as their objectName.
     QTabWidget* PageControl1;
@@ -106,6 +114,7 @@ public slots:
     void BrowseForInputFileClick();
     void InEditChange();
     void StartButtonClick();
+    void StopRewriteClick();
     void ResolveIPv6Click();
     void RememberAnswersClick();
     void Timer1Timer();
@@ -130,6 +139,14 @@ private:
     void ConnectHandlers();
     void AllFileJobsFinished();
     void FileJobDone(TWorker* worker);
+    // Enters the files in InEdit as Browse does, and remembers their folder.
+    void EnterChosenFiles(const std::vector<std::string>& names);
+    // Takes files dropped on the rewrite page; true when the event was the page's.
+    bool AdvancedDNSDragEvent(QEvent* event);
+    // Whether the rewrite page's batch is running; while it is, Process is Stop.
+    bool RewriteRunning() const { return !fJobFiles.empty(); }
+    void ShowStopOrProcess(bool stop);
+    void StopRewrite();
     QString RefusalText(const BatchEntry& entry) const;
     // Opens the answer store the first time a rewrite remembers answers.
     void OpenAnswerStore();
@@ -139,6 +156,15 @@ private:
     bool fFirstResults = true;
     // Input and output of every running rewrite job.
     std::map<TWorker*, RewriteJob> fJobFiles;
+    bool fStartButtonStops = false;
+    bool fStopping = false; // Stop was pressed and the jobs are ending
+    bool fCloseWithoutAsking = false;
+    bool fDropAcceptable = false; // what is being dragged over the rewrite page
+    // Where the open dialog starts: the folder of the files last chosen or dropped.
+    QString fLastFolder;
+    // The outputs of the batch's jobs that a stop or an error cut short, and whether a stop did.
+    std::vector<std::string> fIncomplete;
+    bool fBatchStopped = false;
     bool fAnswerStoreOpened = false;
 };
 

@@ -85,11 +85,13 @@ void TDNSForm::FormCreate() {
     Engine.RememberAnswers = Settings.ReadSwitch(kGeneralSection, "RememberAnswers", false);
     RememberAnswers->setChecked(Engine.RememberAnswers);
     const int pages = PageControl1->count();
+    fLastFolder = Settings.ReadText(kGeneralSection, "LastFolder", {});
     const int n = Settings.ReadNumber(kGeneralSection, "ActiveTab", 0);
     for (int i = 0; i < n % pages; ++i)
         PageControl1->setCurrentIndex((PageControl1->currentIndex() + 1) % pages);
     if (LookupSubject->count() == 0)
         LookupSubject->setEditText(kDefaultHostName);
+    LookupSubjectChange(); // an empty box, with a saved history, gives no change to follow
 }
 
 void TDNSForm::FormDestroy() {
@@ -104,6 +106,8 @@ void TDNSForm::FormDestroy() {
     Settings.WriteSwitch(kGeneralSection, "ResolveIPv6", Engine.ResolveIPv6);
     Settings.WriteSwitch(kGeneralSection, "RememberAnswers", Engine.RememberAnswers);
     Settings.WriteNumber(kGeneralSection, "ActiveTab", PageControl1->currentIndex());
+    if (!fLastFolder.isEmpty())
+        Settings.WriteText(kGeneralSection, "LastFolder", fLastFolder);
     Settings.EndSave();
 }
 

@@ -33,6 +33,8 @@ bool TDNSForm::LookupSubjectKeyPress(int code) {
 }
 
 bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == AdvancedDNS)
+        return AdvancedDNSDragEvent(event) || QDialog::eventFilter(watched, event);
     const bool subject = watched == LookupSubject || watched == LookupSubject->lineEdit();
     if (!subject || event->type() != QEvent::KeyPress)
         return QDialog::eventFilter(watched, event);

@@ -8,7 +8,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,28 +20,100 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace hostmoor {
 
+namespace {
+
+// The exact names of the files of a drop from a file manager; nothing when it holds anything
+// but local files.
+std::vector<std::string> DroppedFiles(const QMimeData* data) {
+    std::vector<std::string> names;
+    for (const QUrl& url : data->hasUrls() ? data->urls() : QList<QUrl>()) {
+        if (!url.isLocalFile() || !(url.host().isEmpty() || url.host() == "localhost"))
+            return {};
+        // The path's bytes: a name that is not valid text is taken exactly.
+        const std::string name =
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+        struct stat st {};
+        if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return {};
+        names.push_back(name);
+    }
+    return names;
+}
+
+} // namespace
+
 void TDNSForm::BrowseForInputFileClick() {
+    if (!fLastFolder.isEmpty() && QFileInfo(fLastFolder).isDir())
+        OpenDialog1->setDirectory(fLastFolder);
     const QStringList files = RunOpenDialog(*OpenDialog1);
     if (files.isEmpty())
         return;
-    QString text;
+    std::vector<std::string> names;
     for (const QString& file : files) {
         if (const auto name = ChosenFileName(file))
-            text += QuotedFileName(*name) + ' ';
+            names.push_back(*name);
         else
             ShowMessage(tr("%1 cannot be entered: no file, or more than one, has that name as "
                            "it is shown.")
                             .arg(file));
     }
+    EnterChosenFiles(names);
+}
+
+void TDNSForm::EnterChosenFiles(const std::vector<std::string>& names) {
+    QString text;
+    for (const std::string& name : names)
+        text += QuotedFileName(name) + ' ';
     InEdit->setEditText(text);
     InEditChange();
+    if (!names.empty())
+        fLastFolder =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(names.front()))).absolutePath();
+}
+
+bool TDNSForm::AdvancedDNSDragEvent(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::DragEnter:
+        fDropAcceptable = !DroppedFiles(static_cast<QDragEnterEvent*>(event)->mimeData()).empty();
+        [[fallthrough]];
+    case QEvent::DragMove: {
+        auto* move = static_cast<QDragMoveEvent*>(event);
+        if (fDropAcceptable)
+            move->acceptProposedAction();
+        else
+            move->ignore();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const std::vector<std::string> names = DroppedFiles(drop->mimeData());
+        if (names.empty()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        EnterChosenFiles(names);
+        return true;
+    }
+    default:
+        return false;
+    }
 }
 
 void TDNSForm::InEditChange() {
-    StartButton->setEnabled(!InEdit->currentText().isEmpty());
+    if (!fStartButtonStops)
+        StartButton->setEnabled(!InEdit->currentText().isEmpty());
+}
+
+void TDNSForm::ShowStopOrProcess(bool stop) {
+    fStartButtonStops = stop;
+    // "St&op": Alt+S and Alt+T are pages' keys.
+    StartButton->setText(stop ? tr("St&op") : tr("&Process"));
+    StartButton->setEnabled(true);
 }
 
 QString TDNSForm::RefusalText(const BatchEntry& entry) const {
@@ -109,7 +185,7 @@ void TDNSForm::StartButtonClick() {
     }
     if (Engine.ThreadManager.FileJobCount() > 0) {
         SetProgressCaption(tr(" Working..."));
-        StartButton->setEnabled(false);
+        ShowStopOrProcess(true);
     }
     AddToDropdownList(InEdit);
     InEdit->setEditText(text);
@@ -143,10 +219,28 @@ void TDNSForm::OpenAnswerStore() {
         std::time(nullptr)));
 }
 
+void TDNSForm::StopRewriteClick() {
+    StopRewrite();
+}
+
+void TDNSForm::StopRewrite() {
+    if (!RewriteRunning())
+        return;
+    for (const auto& [worker, job] : fJobFiles)
+        worker->Terminate();
+    fStopping = true;
+    SetProgressCaption(tr(" Stopping..."));
+    StartButton->setEnabled(false);
+}
+
 void TDNSForm::FileJobDone(TWorker* worker) {
     const RewriteJob job = fJobFiles[worker];
     fJobFiles.erase(worker);
     const QString error = FileNameText(worker->FatalError());
+    const bool stopped = static_cast<TRevLookup*>(worker)->Stopped;
+    if (stopped || !error.isEmpty())
+        fIncomplete.push_back(job.OutFileName);
+    fBatchStopped = fBatchStopped || stopped;
     Engine.ThreadManager.ThreadDone(worker);
     if (!error.isEmpty()) {
         // Shown once the handler has returned, so that the worker is not held meanwhile.
@@ -157,14 +251,30 @@ void TDNSForm::FileJobDone(TWorker* worker) {
 }
 
 void TDNSForm::AllFileJobsFinished() {
-    SetProgressCaption(tr(" Finished."));
+    if (fIncomplete.empty()) {
+        SetProgressCaption(tr(" Finished."));
+    } else {
+        // The names fit the status bar; the whole paths are in its tool tip.
+        QStringList names;
+        QStringList paths;
+        for (const std::string& output : fIncomplete) {
+            names << FileNameText(output.substr(output.rfind('/') + 1));
+            paths << FileNameText(output);
+        }
+        SetProgressCaption((fBatchStopped ? tr(" Stopped.") : tr(" Finished.")) +
+                           tr(" Incomplete: %1").arg(names.join(", ")));
+        StatusPanel1->setToolTip(tr("Incomplete:\n%1").arg(paths.join('\n')));
+    }
+    fIncomplete.clear();
+    fBatchStopped = false;
+    fStopping = false;
     ProgressBar1->setValue(0);
-    StartButton->setEnabled(true);
+    ShowStopOrProcess(false);
 }
 
 void TDNSForm::Timer1Timer() {
     const std::int64_t total = Engine.TotalBytes.load();
-    if (Engine.ThreadManager.FileJobCount() == 0 || total <= 0)
+    if (Engine.ThreadManager.FileJobCount() == 0 || total <= 0 || fStopping)
         return;
     const double percent = std::trunc(static_cast<double>(Engine.ProcessedBytes.load()) /
                                       static_cast<double>(total) * 100.0);

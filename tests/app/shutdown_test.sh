@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts the real program under Xvfb, drives it with xdotool and checks start-up and
 # shut-down: closing on Escape and on SIGTERM with the settings written, the wait of about
-# 3.1 s when a lookup is still blocked at the end, a rewrite whose completed lines survive a
-# lookup that never returns, and settings files that are damaged or cannot be written.
+# 3.1 s when a lookup is still blocked at the end, the question on closing during a rewrite,
+# a rewrite whose completed lines survive a lookup that never returns, and settings files that
+# are damaged or cannot be written.
 # Run it in the test DNS environment with a resolver time-out of several seconds.
 #   tests/app/shutdown_test.sh BUILD/app/hostmoor
 set -u
@@ -61,6 +62,15 @@ finish() {
 }
 
 conf() { cat "$tmp/$1/Brightfold/Hostmoor.conf" 2>/dev/null; }
+
+# Waits until the program shows N windows (its own and a message box's); false if it never does.
+windows() {
+    for _ in $(seq 100); do
+        [ "$(xdotool search --onlyvisible --name '^Hostmoor$' 2>/dev/null | wc -l)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 echo "== closes on Escape and writes its settings"
 start escape
@@ -123,7 +133,7 @@ grep -q "Failed to create key .* Not a directory" "$tmp/unwritable.log" ||
     fail "no error on standard error: $(cat "$tmp/unwritable.log")"
 
 if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
-    echo "== closing during a rewrite keeps every completed line, also behind a silent lookup"
+    echo "== closing during a rewrite asks; SIGTERM while it asks ends it; every completed line is kept"
     log="$tmp/rewrite/access.log"
     mkdir -p "$tmp/rewrite"
     for i in $(seq 1 5000); do echo "192.0.2.$((i % 10 + 1)) line $i"; done >"$log"
@@ -140,6 +150,13 @@ if [ "${HOSTMOOR_TESTDNS:-}" = 1 ]; then
     done
     sleep 0.5 # the worker is in the lookup that never returns
     xdotool key Escape
+    windows 2 || fail "no question on closing during a rewrite"
+    xdotool key n # No: the rewrite goes on, the window stays
+    windows 1 || fail "the question stays after No"
+    kill -0 "$pid" 2>/dev/null || fail "ended after No"
+    xdotool key Escape
+    windows 2 || fail "no question the second time"
+    kill -TERM "$pid" # ends the program without an answer; nothing else is asked
     finish
     echo "   ended in ${elapsed}s"
     [ "$rc" -eq 0 ] || fail "exit code $rc"

@@ -318,7 +318,11 @@ TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
     resolver.CloseGate();
     WriteFile(dir / "a.log", "one\ntwo\nthree 1.2.3.4\nfour\nfive\n");
     auto* w = new TRevLookup(engine, (dir / "a.log").string(), (dir / "a.rdns").string());
-    w->OnTerminate = engine.ThreadManager.DoneHandler();
+    bool stopped = false;
+    w->OnTerminate = [&](TWorker* worker) {
+        stopped = static_cast<TRevLookup*>(worker)->Stopped;
+        engine.ThreadManager.ThreadDone(worker);
+    };
     w->Start();
     // The writer hands its completed lines to the system before it waits for the lookup.
     ASSERT_TRUE(WaitUntil([this] { return ReadFile(dir / "a.rdns") == "one\r\ntwo\r\n"; }));
@@ -326,6 +330,7 @@ TEST_F(RevLookupTest, StopMidwayLeavesCompleteLinesAndClosedFiles) {
     // The worker ends without waiting for the lookup; its line stays as it was.
     ASSERT_TRUE(WaitForRegistryEmpty());
     resolver.OpenGate();
+    EXPECT_TRUE(stopped);
     EXPECT_EQ(ReadFile(dir / "a.rdns"), "one\r\ntwo\r\nthree 1.2.3.4\r\n");
     // Closed: the output can be removed and the folder with it.
     EXPECT_TRUE(fs::remove(dir / "a.rdns"));

@@ -1,6 +1,7 @@
 #include "Subjects.h"
 
 #include <gtest/gtest.h>
+#include <utility>
 
 using namespace hostmoor;
 
@@ -15,12 +16,19 @@ SubjectList Split(std::string_view text, SplitMode mode = SplitMode::Subjects) {
 } // namespace
 
 TEST(SplitSubjects, TrimsLowerCasesAndKeepsOrderAndDuplicates) {
-    EXPECT_EQ(Split("  MAIL.Example.ORG   10.0.0.1 "),
-              (SubjectList{"mail.example.org", "10.0.0.1"}));
-    EXPECT_EQ(Split("a a"), (SubjectList{"a", "a"}));
-    EXPECT_EQ(Split("a  b c"), (SubjectList{"a", "b", "c"}));
-    // Only the blank separates; tabs and control characters are trimmed from the ends only.
-    EXPECT_EQ(Split("\tx\ty\n z"), (SubjectList{"x\ty", "z"}));
+    const std::pair<std::string_view, SubjectList> cases[] = {
+        {"  MAIL.Example.ORG   10.0.0.1 ", {"mail.example.org", "10.0.0.1"}},
+        {"a a", {"a", "a"}},
+        {"a  b c", {"a", "b", "c"}},
+        // Tabs and line breaks separate as blanks do: a pasted list, one item a line.
+        {"\tx\ty\n z", {"x", "y", "z"}},
+        {"192.0.2.1\n192.0.2.2\r\n192.0.2.3\r", {"192.0.2.1", "192.0.2.2", "192.0.2.3"}},
+        {"a\rb\r\n\r\nc\t\td", {"a", "b", "c", "d"}},
+        // Other control characters are trimmed from the ends only.
+        {"\x01x\x02y\x03", {"x\x02y"}},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(Split(text), expected) << text;
 }
 
 TEST(SplitSubjects, GivesNoListForTextWithoutItems) {
@@ -37,6 +45,9 @@ TEST(SplitSubjects, FileNamesKeepCaseAndQuotedRuns) {
     EXPECT_FALSE(SplitSubjects("\"\" ", SplitMode::FileNames).has_value());
     // An unclosed quote runs to the end.
     EXPECT_EQ(Split("\"a b", SplitMode::FileNames), (SubjectList{"a b"}));
+    // A pasted list of names; a tab in quotes is part of the name.
+    EXPECT_EQ(Split("/a.log\r\n/B.log\t\"c\td.log\"\n", SplitMode::FileNames),
+              (SubjectList{"/a.log", "/B.log", "c\td.log"}));
 }
 
 TEST(SplitSubjects, QuotedFileNamesKeepTheirBlanksAndReadEscapes) {

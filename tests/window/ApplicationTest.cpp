@@ -2,6 +2,8 @@
 
 #include "EngineRuntime.h"
 
+#include <QFile>
+#include <QIcon>
 #include <QPushButton>
 #include <QTest>
 #include <stdexcept>
@@ -30,6 +32,20 @@ private slots:
         QCOMPARE(clicks, 2);
         QCOMPARE(reports.size(), 1);
         HostmoorApplication::Reporter = nullptr;
+    }
+
+    // Docks and task switchers find the window's desktop entry by its desktop file name, and
+    // on X11 by the window's class, which is the application's name.
+    void theIconIsSetAndTheDesktopEntryMatches() {
+        SetApplicationIdentity();
+        const QList<QSize> sizes = QApplication::windowIcon().availableSizes();
+        for (const int size : {16, 32, 48, 256})
+            QVERIFY(sizes.contains(QSize(size, size)));
+        QFile entry(HOSTMOOR_DATA_DIR "/" + QGuiApplication::desktopFileName() + ".desktop");
+        QVERIFY2(entry.open(QIODevice::ReadOnly | QIODevice::Text), qPrintable(entry.fileName()));
+        const QStringList lines = QString::fromUtf8(entry.readAll()).split('\n');
+        QVERIFY(lines.contains("Icon=" + QGuiApplication::desktopFileName()));
+        QVERIFY(lines.contains("StartupWMClass=" + QApplication::applicationName()));
     }
 
     void completionHandlersRunOnTheMainThread() {

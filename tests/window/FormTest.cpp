@@ -234,10 +234,10 @@ private slots:
         TDNSForm& f = *scope->form;
         QString during;
         QString opened;
-        f.OpenUrl = [&](const QString& url) {
+        f.OpenUrl = [&](const QString& url, std::function<void(bool)> done) {
             during = f.ProgressCaption();
             opened = url;
-            return true;
+            done(true);
         };
         f.VisitMakerButton->click();
         QCOMPARE(during, QString(" Starting Web browser..."));
@@ -245,11 +245,25 @@ private slots:
         QCOMPARE(f.ProgressCaption(), QString());
         QVERIFY(scope->messages.isEmpty());
 
-        f.OpenUrl = [](const QString&) { return false; };
-        f.VisitMakerButton->click();
-        QCOMPARE(scope->messages,
-                 QStringList(
-                     {QString("Please start your Web browser and point\nit at ") + kMakerAddress}));
+        // A failure told at once, or once the browser's opener has ended, leaves the status as
+        // it was.
+        std::function<void(bool)> pending;
+        for (const bool later : {false, true}) {
+            f.SetProgressCaption(" before");
+            f.OpenUrl = [&](const QString&, std::function<void(bool)> done) {
+                if (later)
+                    pending = done;
+                else
+                    done(false);
+            };
+            f.VisitMakerButton->click();
+            if (later)
+                pending(false);
+            QCOMPARE(f.ProgressCaption(), QString(" before"));
+        }
+        const QString message =
+            QString("Please start your Web browser and point\nit at ") + kMakerAddress;
+        QCOMPARE(scope->messages, QStringList({message, message}));
     }
 
     void statusTextGoesToTheSecondPanel() {

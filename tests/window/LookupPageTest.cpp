@@ -67,6 +67,22 @@ private slots:
         QCOMPARE(resolver->Calls("a") + resolver->Calls("b") + resolver->Calls("c"), 3);
     }
 
+    // The box keeps the line breaks of a pasted list (it shows them as blanks).
+    void aPastedListGivesOneSubjectALine() {
+        TDNSForm& f = *scope->form;
+        resolver->CloseGate();
+        f.LookupSubject->setEditText("");
+        QApplication::clipboard()->setText("192.0.2.1\n192.0.2.2\r\n192.0.2.3\t192.0.2.4\r\n");
+        QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+        QVERIFY(f.LookupButton->isEnabled());
+        f.LookupButton->click();
+        QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 4);
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        for (const char* subject : {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4"})
+            QCOMPARE(resolver->Calls(subject), 1);
+    }
+
     void subjectsAreLowerCasedButTheHistoryIsNot() {
         TDNSForm& f = *scope->form;
         Type("Host-1.LAN");
@@ -93,12 +109,12 @@ private slots:
         Open([](SettingsStore& s) { s.WriteText("Query History", "LookupSubject 0", "saved"); });
         TDNSForm& f = *scope->form;
         QCOMPARE(f.LookupSubject->currentText(), QString());
-        QVERIFY(f.LookupButton->isEnabled());
-        f.ExtendedInfo->setFocus();
-        f.LookupButton->click();
+        QVERIFY(!f.LookupButton->isEnabled());
+        QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_Return);
         QCOMPARE(scope->engine.ThreadManager.ThreadCount(), 0);
         QCOMPARE(Items(f.LookupSubject), QStringList({"saved"}));
-        QVERIFY(scope->HasFocus(f.LookupSubject));
+        QTest::keyClick(f.LookupSubject->lineEdit(), Qt::Key_Down);
+        QVERIFY(f.LookupButton->isEnabled());
     }
 
     void keyFilterRefusesWithTheAlertSound() {
@@ -257,7 +273,7 @@ private slots:
         f.Stop1->trigger();
         // The rewrite ends without waiting for the lookups in progress.
         QVERIFY(scope->WaitForWorkers());
-        QCOMPARE(f.ProgressCaption(), QString(" Finished."));
+        QCOMPARE(f.ProgressCaption(), QString(" Stopped. Incomplete: a.rdns"));
         resolver->OpenGate();
     }
 

@@ -7,6 +7,8 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <ctime>
@@ -89,6 +91,46 @@ private slots:
         QVERIFY(scope->messages.isEmpty());
     }
 
+    // Over the file box or elsewhere on the page, as a file manager drops them.
+    void droppedFilesAreTakenAsBrowseTakesThem() {
+        const QString a = Make("a.log", "x\n");
+        const QString b = Make("My Logs.log", "x\n");
+        QMimeData files;
+        files.setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)});
+        QMimeData web;
+        web.setUrls({QUrl::fromLocalFile(a), QUrl("https://www.brightfold.example/a.log")});
+        QMimeData folder;
+        folder.setUrls({QUrl::fromLocalFile(dir->path())});
+        QMimeData text;
+        text.setText(a);
+        for (QWidget* over : std::initializer_list<QWidget*>{form->InEdit, form->StartButton}) {
+            form->InEdit->setEditText("");
+            for (const QMimeData* refused : {&web, &folder, &text})
+                QVERIFY(!Drop(over, *refused));
+            QCOMPARE(form->InEdit->currentText(), QString());
+            QVERIFY(Drop(over, files));
+            QCOMPARE(form->InEdit->currentText(), a + " \"" + b + "\" ");
+            QVERIFY(form->StartButton->isEnabled());
+        }
+        // The open dialog starts in the folder last used, also at the next start.
+        QVERIFY(QDir(dir->path()).mkdir("sub"));
+        const QString c = Make("sub/c.log", "x\n");
+        form->RunOpenDialog = [&](QFileDialog& dialog) {
+            folderShown = dialog.directory().absolutePath();
+            return QStringList({c});
+        };
+        form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path());
+        form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path() + "/sub");
+        form->FormDestroy();
+        scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
+        QVERIFY(scope->Show());
+        scope->form->RunOpenDialog = form->RunOpenDialog;
+        scope->form->BrowseButton->click();
+        QCOMPARE(folderShown, dir->path() + "/sub");
+    }
+
     void upperCaseNamesAreKeptAndFound() {
         const QString in = Make("Access.LOG", "10.0.0.1 - GET\n");
         const QString typed = in + " ";
@@ -110,7 +152,7 @@ private slots:
         QCOMPARE(scope->messages, QStringList({missing + " does not exist."}));
         QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         QCOMPARE(form->ProgressCaption(), QString(" Working..."));
-        QVERIFY(!form->StartButton->isEnabled());
+        QCOMPARE(form->StartButton->text(), QString("St&op"));
         resolver->OpenGate();
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(form->ProgressCaption(), QString(" Finished."));
@@ -180,7 +222,7 @@ private slots:
         form->StartButton->click();
         QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         form->InEdit->setEditText(a + " ");
-        form->StartButton->click();
+        form->StartButtonClick(); // the button is Stop now; its handler still checks
         QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 1);
         QCOMPARE(scope->messages.size(), 1);
         QVERIFY2(scope->messages[0].contains("still running"), qPrintable(scope->messages[0]));
@@ -230,25 +272,59 @@ private slots:
         QCOMPARE(form->ProgressCaption(), QString(" Finished."));
     }
 
-    void editingDuringARunAllowsASecondProcess() {
+    void stopEndsTheBatchAndNamesTheIncompleteOutput() {
         resolver->CloseGate();
-        const QString a = Make("a.log", "10.0.0.1 a\n");
-        const QString b = Make("b.log", "10.0.0.1 bb\n");
+        const QString a = Make("a.log", "first\n10.0.0.1 a\nlast\n");
+        const QString b = Make("b.log", "no address in b\n");
+        form->InEdit->setEditText(a + " " + b);
+        form->StartButton->click();
+        QCOMPARE(form->StartButton->text(), QString("St&op"));
+        QTRY_COMPARE(scope->engine.ThreadManager.FileJobCount(), 1); // b is done
+        QTRY_COMPARE(Read(dir->path() + "/a.rdns"), QByteArray("first\r\n"));
+        form->InEdit->setEditText(""); // editing leaves Stop as it is
+        QVERIFY(form->StartButton->isEnabled());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+        QTRY_COMPARE(form->ProgressCaption(), QString(" Stopped. Incomplete: a.rdns"));
+        QVERIFY(form->StatusPanel1->toolTip().contains(dir->path() + "/a.rdns"));
+        QCOMPARE(form->StartButton->text(), QString("&Process"));
+        QVERIFY(form->StartButton->isEnabled());
+        QCOMPARE(finished, 1);
+        QCOMPARE(Read(dir->path() + "/b.rdns"), QByteArray("no address in b\r\n"));
+        // Process starts a batch again.
+        resolver->OpenGate();
+        Run(a);
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("first\r\none.test a\r\nlast\r\n"));
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+    // Escape, Close and the window's own close control all ask.
+    void closingDuringABatchAsksFirst() {
+        resolver->CloseGate();
+        const QString a = Make("a.log", "10.0.0.1\n");
         form->InEdit->setEditText(a);
         form->StartButton->click();
-        QVERIFY(!form->StartButton->isEnabled());
-        QTRY_COMPARE(scope->engine.TotalBytes.load(), QFile(a).size());
-        form->InEdit->setEditText(b);
-        QVERIFY(form->StartButton->isEnabled());
-        form->StartButton->click();
-        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 2);
-        QCOMPARE(scope->engine.ProcessedBytes.load(), 1);
-        QTRY_COMPARE(scope->engine.TotalBytes.load(), QFile(b).size()); // reset, then only b's size
-        resolver->OpenGate();
+        scope->answer = false;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QCOMPARE(scope->questions.size(), 1);
+        QVERIFY(form->isVisible());
+        resolver->OpenGate(); // the batch was left to run to its end
         QVERIFY(scope->WaitForWorkers());
-        QCOMPARE(finished, 1);
-        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test a\r\n"));
-        QCOMPARE(Read(dir->path() + "/b.rdns"), QByteArray("one.test bb\r\n"));
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test\r\n"));
+
+        resolver->CloseGate();
+        form->InEdit->setEditText(Make("b.log", "10.0.0.2\n")); // an address not yet known
+        form->StartButton->click();
+        QTRY_COMPARE(resolver->Blocked(), 1);
+        scope->answer = true;
+        form->CloseButton->click();
+        QCOMPARE(scope->questions.size(), 2);
+        QVERIFY(!form->isVisible());
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(form->ProgressCaption(), QString(" Stopped. Incomplete: b.rdns"));
+        // Without a batch, nothing is asked.
+        form->show();
+        form->close();
+        QCOMPARE(scope->questions.size(), 2);
     }
 
     void aFailedRewriteIsReportedAfterItEnds() {
@@ -270,7 +346,7 @@ private slots:
                                                              "completely:\n") &&
                      scope->messages[0].contains("No space left"),
                  qPrintable(scope->messages[0]));
-        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+        QCOMPARE(form->ProgressCaption(), QString(" Finished. Incomplete: a.rdns"));
         QVERIFY(out.size() > 300000);
         QVERIFY(out.endsWith("one.test one.test one.test\r\n")); // ends on a complete line
     }
@@ -411,6 +487,21 @@ private slots:
     }
 
 private:
+    // A drag over the widget, then a drop if it is accepted, delivered as Qt delivers them: to
+    // the widget, or the nearest of its parents, that takes drops.
+    static bool Drop(QWidget* over, const QMimeData& data) {
+        QWidget* target = over->childAt(over->rect().center());
+        for (target = target ? target : over; !target->acceptDrops();)
+            target = target->parentWidget();
+        const QPointF at = target->mapFromGlobal(over->mapToGlobal(over->rect().center()));
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        return drop.isAccepted();
+    }
     QString Make(const QString& name, const QByteArray& bytes) {
         const QString path = dir->path() + "/" + name;
         QFile file(path);
@@ -430,6 +521,7 @@ private:
     TDNSForm* form = nullptr;
     int finished = 0;
     bool opened = false;
+    QString folderShown;
 };
 
 QTEST_MAIN(RewritePageTest)

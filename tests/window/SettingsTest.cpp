@@ -234,7 +234,7 @@ private slots:
         TDNSForm& f = *scope->form;
         QCOMPARE(Items(f.LookupSubject), QStringList({"first", "e4", "e5", "e6", "e7"}));
         QCOMPARE(f.LookupSubject->currentText(), QString()); // a history: no default host
-        QVERIFY(f.LookupButton->isEnabled());
+        QVERIFY(!f.LookupButton->isEnabled());               // nothing to look up
         QVERIFY(!f.ExtendedInfo->isChecked());
         QVERIFY(!scope->engine.ShowExtendedInfo);
     }

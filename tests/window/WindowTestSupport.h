@@ -41,6 +41,10 @@ public:
         form = std::make_unique<TDNSForm>(engine, *settings);
         form->Beep = [this] { ++beeps; };
         form->ShowMessage = [this](const QString& text) { messages << text; };
+        form->AskQuestion = [this](const QString& text) {
+            questions << text;
+            return answer;
+        };
     }
     ~WindowScope() {
         engine.ThreadManager.StopAll();
@@ -70,6 +74,8 @@ public:
     std::unique_ptr<TDNSForm> form;
     int beeps = 0;
     QStringList messages;
+    QStringList questions;
+    bool answer = true; // to every question
 };
 
 } // namespace hostmoor::test
