@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace hostmoor {
 
@@ -149,12 +152,93 @@ FoundAddress FindAddressInLine(std::string_view line, std::size_t from,
     return FindFrom(line, from, ignore, runEnd);
 }
 
+namespace {
+
+// The dots and the digits of line[from, from + 64) as bits, the first byte the lowest bit;
+// sixteen bytes at a time where the line has them.
+void DotsAndDigits(std::string_view line, std::size_t from, std::uint64_t& dots,
+                   std::uint64_t& digits) {
+    dots = 0;
+    digits = 0;
+    const std::size_t end = std::min(line.size(), from + 64);
+    std::size_t at = from;
+#if defined(__SSE2__)
+    const __m128i dot = _mm_set1_epi8('.');
+    const __m128i belowZero = _mm_set1_epi8('0' - 1);
+    const __m128i aboveNine = _mm_set1_epi8('9' + 1);
+    for (; at + 16 <= end; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + at));
+        const int shift = static_cast<int>(at - from);
+        dots |= static_cast<std::uint64_t>(
+                    static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, dot))))
+                << shift;
+        // Signed comparisons: the bytes above 127 are below '0' here, and no digits either.
+        const __m128i digit =
+            _mm_and_si128(_mm_cmpgt_epi8(bytes, belowZero), _mm_cmplt_epi8(bytes, aboveNine));
+        digits |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(digit)))
+                  << shift;
+    }
+#endif
+    for (; at < end; ++at) {
+        dots |= static_cast<std::uint64_t>(line[at] == '.') << (at - from);
+        digits |= static_cast<std::uint64_t>(IsDigit(line[at])) << (at - from);
+    }
+}
+
+// Whether another dot stands two to four places from this one, as the inner dots of a quad do:
+// most dots between digits are a version's or a number's ("5.0", "537.36").
+bool DotNearby(std::string_view line, std::size_t dot) {
+    for (std::size_t step = 2; step <= 4; ++step)
+        if ((dot >= step && line[dot - step] == '.') ||
+            (dot + step < line.size() && line[dot + step] == '.'))
+            return true;
+    return false;
+}
+
+} // namespace
+
+// As FindFrom, one run after another, but the dots are found sixty-four bytes at a time, and
+// one that cannot be a quad's inner dot (a digit on either side, another dot near) is passed
+// over unless a run holds it: a run is the same whichever of its dots it is found from.
 void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool ipv6) {
     found.clear();
-    std::size_t runEnd = 0;
-    for (FoundAddress next = FindFrom(line, 0, nullptr, runEnd); next.Length != 0;
-         next = FindFrom(line, runEnd + 1, nullptr, runEnd))
-        found.push_back(next);
+    constexpr std::size_t kLongestQuad = 15;
+    std::size_t pos = 0;      // where the search goes on, as in FindFrom
+    bool digitBefore = false; // the last byte of the block before is a digit
+    for (std::size_t block = 0; block < line.size(); block += 64) {
+        std::uint64_t dots;
+        std::uint64_t digits;
+        DotsAndDigits(line, block, dots, digits);
+        // The dots with a digit on either side: a quad's inner dots.
+        const bool digitAfter = block + 64 < line.size() && IsDigit(line[block + 64]);
+        const std::uint64_t between = dots & ((digits << 1) | digitBefore) &
+                                      ((digits >> 1) | (std::uint64_t{digitAfter} << 63));
+        digitBefore = digits >> 63;
+        for (std::uint64_t candidates = between; candidates != 0; candidates &= candidates - 1) {
+            const std::size_t dot = block + static_cast<std::size_t>(__builtin_ctzll(candidates));
+            if (dot < pos || !DotNearby(line, dot))
+                continue;
+            std::size_t left = dot;
+            int inner = 1;
+            while (left > pos && IsDigitOrDot(line[left - 1]))
+                inner += line[--left] == '.';
+            std::size_t right = dot + 1;
+            while (right < line.size() && IsDigitOrDot(line[right]))
+                inner += line[right++] == '.';
+            std::size_t first = left;
+            std::size_t last = right;
+            for (; first < last && line[first] == '.'; ++first)
+                --inner;
+            for (; last > first && line[last - 1] == '.'; --last)
+                --inner;
+            Address address;
+            if (inner == 3 && last - first <= kLongestQuad &&
+                ReadDottedQuad(line.substr(first, last - first), address) &&
+                !GoesOnAsHostName(line, last) && !IsVersion(line, first, last))
+                found.push_back({first, static_cast<std::uint32_t>(last - first), address});
+            pos = right + 1;
+        }
+    }
     if (!ipv6)
         return;
     const std::size_t quads = found.size();
