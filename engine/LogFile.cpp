@@ -94,6 +94,19 @@ bool LogReader::Fill() {
         fBetweenReads();
     fFirstRead = false;
     for (;;) {
+        // A pipe or a terminal is waited for a while at a time, so that a stop is seen even
+        // where no signal interrupts the wait.
+        if (!fRegular && fStop) {
+            pollfd input{fFd, POLLIN, 0};
+            const int ready = ::poll(&input, 1, 100);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                if (fStop()) {
+                    fInterrupted = true;
+                    return false;
+                }
+                continue;
+            }
+        }
         const ssize_t n = ::read(fFd, fBuffer.data(), fBuffer.size());
         if (n < 0 && errno == EINTR) {
             if (fStop && fStop()) {
@@ -284,7 +297,36 @@ void LogWriter::WriteLine(std::string_view line) {
         FailAndCutBack(done, error);
 }
 
+std::string& LogWriter::Building() {
+    fBuilding = fBuffer.size();
+    return fBuffer;
+}
+
+void LogWriter::LineBuilt() {
+    fBuilding = std::string::npos;
+    if (fStopped) {
+        fBuffer.clear();
+        return;
+    }
+    fBuffer.append(fLineEnd);
+    if (fBuffer.size() >= kBufferSize) {
+        Flush();
+        if (fBuffer.capacity() > 2 * kBufferSize) // after a very long line, memory back
+            std::string().swap(fBuffer);
+    }
+}
+
 void LogWriter::Flush() {
+    if (fBuilding != std::string::npos) {
+        // Only the lines before the one being built.
+        std::string building = fBuffer.substr(fBuilding);
+        fBuffer.resize(fBuilding);
+        fBuilding = std::string::npos;
+        Flush();
+        fBuilding = fBuffer.size();
+        fBuffer += building;
+        return;
+    }
     if (fBuffer.empty() || fFd < 0 || fStopped) {
         fBuffer.clear();
         return;
@@ -326,15 +368,18 @@ void LogWriter::Close() {
         Fail("Cannot write", fPath, errno);
 }
 
-bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
-                 const std::function<bool()>& stop) {
-    line.clear();
+bool ReadLogLineView(LogReader& in, std::string_view& line, std::string& scratch, char& lineBreak,
+                     const std::function<bool()>& stop) {
+    scratch.clear();
+    bool assembled = false; // the line began in an earlier buffer: it is gathered in scratch
     for (;;) {
         if (in.fPos == in.fEnd) {
-            if (stop && !line.empty() && stop())
+            if (stop && !scratch.empty() && stop())
                 return false;
-            if (!in.Fill())
+            if (!in.Fill()) {
+                line = scratch;
                 return !in.fInterrupted; // the end, or a read given up: the line is torn
+            }
         }
         if (in.fAfterCr) {
             in.DropLfAfterCr();
@@ -353,10 +398,18 @@ bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
             p = static_cast<const char*>(o);
         if (const void* eof = std::memchr(begin, kCtrlZ, p - begin))
             p = static_cast<const char*>(eof);
-        line.append(begin, p);
         in.fPos += static_cast<std::size_t>(p - begin);
-        if (p == end)
+        if (p == end) {
+            scratch.append(begin, p);
+            assembled = true;
             continue;
+        }
+        if (assembled) {
+            scratch.append(begin, p);
+            line = scratch;
+        } else {
+            line = std::string_view(begin, static_cast<std::size_t>(p - begin));
+        }
         if (*p == kCtrlZ)
             return true;
         ++in.fPos;
@@ -367,6 +420,15 @@ bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
         in.DropLfAfterCr();
         return true;
     }
+}
+
+bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
+                 const std::function<bool()>& stop) {
+    std::string_view view;
+    const bool whole = ReadLogLineView(in, view, line, lineBreak, stop);
+    if (view.data() != line.data())
+        line.assign(view);
+    return whole;
 }
 
 } // namespace hostmoor

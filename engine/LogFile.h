@@ -44,8 +44,8 @@ public:
     LogReader(const LogReader&) = delete;
     LogReader& operator=(const LogReader&) = delete;
 
-    // Asked when a read is interrupted by a signal: true ends the reading there, as if the
-    // input had ended, false reads on.
+    // Asked when a read is interrupted by a signal, and while a pipe or a terminal is waited
+    // for: true ends the reading there, as if the input had ended, false reads on.
     void SetStop(std::function<bool()> stop) { fStop = std::move(stop); }
 
     // True when no byte is left or the next byte is a Ctrl-Z. Raises IoError.
@@ -61,8 +61,8 @@ public:
     void SetBetweenReads(std::function<void()> hook) { fBetweenReads = std::move(hook); }
 
 private:
-    friend bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
-                            const std::function<bool()>& stop);
+    friend bool ReadLogLineView(LogReader& in, std::string_view& line, std::string& scratch,
+                                char& lineBreak, const std::function<bool()>& stop);
     bool Fill();
     // After a line ended by CR: drops the LF of a CR LF pair if it has arrived.
     void DropLfAfterCr();
@@ -105,6 +105,10 @@ public:
     // finished if the output takes it within a moment, and nothing more is written.
     void SetStop(std::function<bool()> stop) { fStop = std::move(stop); }
     void WriteLine(std::string_view line);
+    // A line built in place: its bytes are appended to Building(), then LineBuilt() ends it.
+    // Nothing else may be written between the two; a Flush writes only the lines before it.
+    std::string& Building();
+    void LineBuilt();
     // Hands every completed line to the operating system.
     void Flush();
     void Close();
@@ -122,6 +126,7 @@ private:
     bool fWholeLines = false; // a pipe: each write ends on a line end
     std::string fLineEnd = "\r\n";
     std::string fBuffer;
+    std::size_t fBuilding = std::string::npos; // where the line being built begins in fBuffer
     std::function<bool()> fStop;
     bool fStopped = false;                         // writing ended by fStop
     std::chrono::steady_clock::time_point fGiveUp; // for the rest of the line in progress
@@ -132,5 +137,9 @@ private:
 // stop() holds before the line is read (it is asked at every buffer of a long line).
 bool ReadLogLine(LogReader& in, std::string& line, char& lineBreak,
                  const std::function<bool()>& stop = {});
+// The same, without a copy where it can: `line` views the reader's buffer, or `scratch` for a
+// line that spans two reads, until the next read.
+bool ReadLogLineView(LogReader& in, std::string_view& line, std::string& scratch, char& lineBreak,
+                     const std::function<bool()>& stop = {});
 
 } // namespace hostmoor

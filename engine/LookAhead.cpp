@@ -1,7 +1,9 @@
 #include "LookAhead.h"
 
 #include "EngineRuntime.h"
+#include "KnownNames.h"
 #include "LogFile.h"
+#include "ScannedLines.h"
 
 #include <algorithm>
 #include <utility>
@@ -40,10 +42,10 @@ void Swap(LookAhead::Line& a, LookAhead::Line& b) {
 
 } // namespace
 
-LookAhead::LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak,
-                     std::function<bool()> stop, Window window, bool ipv6)
-    : fEngine(engine), fIn(in), fLineBreak(lineBreak), fStop(std::move(stop)), fLimits(window),
-      fIPv6(ipv6), fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
+LookAhead::LookAhead(EngineRuntime& engine, LineSource& source, std::function<bool()> stop,
+                     Window window, KnownNames* known)
+    : fEngine(engine), fSource(source), fStop(std::move(stop)), fLimits(window), fKnown(known),
+      fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
 
 LookAhead::~LookAhead() {
     std::vector<HostAddress> asked = std::move(fDone);
@@ -63,6 +65,9 @@ void LookAhead::Ask(Line& line) {
     line.Started = false;
     for (std::size_t i = 0; i < line.Found.size(); ++i) {
         const HostAddress& address = line.Found[i].Address;
+        std::string_view name;
+        if (fKnown && fKnown->Find(address, name))
+            continue; // recorded already: nothing to ask
         int& lines = fAsked[address];
         if (lines == 0) {
             if (!fEngine.LookupPool.Prefetch(address)) {
@@ -89,12 +94,8 @@ bool LookAhead::ReadOne() {
     }
     Line& line = Slot(fCount);
     try {
-        if (fIn.AtEnd()) {
+        if (!fSource.Next(line)) {
             fEnded = true;
-            return false;
-        }
-        if (!ReadLogLine(fIn, line.Text, fLineBreak, fStop)) {
-            fEnded = true; // stopped inside a long line: it is not taken
             return false;
         }
     } catch (const IoError&) {
@@ -102,9 +103,6 @@ bool LookAhead::ReadOne() {
         fError = std::current_exception();
         return false;
     }
-    ScanAddresses(line.Text, line.Found, fIPv6);
-    line.Asked.clear();
-    line.Started = false;
     if (fAsking) {
         Ask(line);
         ++fAskedLines;
@@ -121,7 +119,7 @@ bool LookAhead::Next(Line& line) {
     }
     auto room = [this] {
         const std::size_t lines = fAsking ? fLimits.Lines : std::min(fLimits.Quiet, fLimits.Lines);
-        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes && fIn.LineReady());
+        return fCount == 0 || (fCount < lines && fBytes < fLimits.Bytes && fSource.Ready());
     };
     while (room() && ReadOne()) {
     }
@@ -134,6 +132,14 @@ bool LookAhead::Next(Line& line) {
     Swap(line, Slot(0));
     fHead = fHead + 1 < fRing.size() ? fHead + 1 : 0;
     --fCount;
+    // The line after this one was read on another processor, maybe: fetched while this one
+    // is written.
+    if (fCount > 1) {
+        const Line& after = Slot(1);
+        __builtin_prefetch(after.Text.data());
+        __builtin_prefetch(after.Found.data());
+        __builtin_prefetch(reinterpret_cast<const char*>(after.Found.data()) + 64);
+    }
     fBytes -= Cost(line);
     fAskedLines -= fAskedLines > 0;
     fStarting -= line.Started;

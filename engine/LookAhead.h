@@ -4,6 +4,7 @@
 
 #include "AddressScanner.h"
 #include "Resolver.h"
+#include "ScannedLines.h"
 
 #include <cstddef>
 #include <exception>
@@ -15,7 +16,7 @@
 namespace hostmoor {
 
 class EngineRuntime;
-class LogReader;
+class KnownNames;
 
 class LookAhead {
 public:
@@ -29,16 +30,11 @@ public:
         std::size_t Bytes = 8 << 20;
         std::size_t Quiet = 256;
     };
-    struct Line {
-        std::string Text;
-        std::vector<FoundAddress> Found; // its ScanAddresses list
-        std::vector<char> Asked;         // which of them the window counts in fAsked
-        bool Started = false;            // it handed a lookup to the pool
-    };
+    using Line = ScannedLine;
 
-    // With ipv6, IPv6 addresses are looked up as well as IPv4 ones.
-    LookAhead(EngineRuntime& engine, LogReader& in, char& lineBreak, std::function<bool()> stop,
-              Window window, bool ipv6 = false);
+    // The lines come from `source`; answers already in `known` are not asked for again.
+    LookAhead(EngineRuntime& engine, LineSource& source, std::function<bool()> stop, Window window,
+              KnownNames* known = nullptr);
     LookAhead(const LookAhead&) = delete;
     LookAhead& operator=(const LookAhead&) = delete;
     // Lookups asked for and not taken are abandoned.
@@ -49,6 +45,8 @@ public:
     // The line given back is reused for reading, so its buffers are not made anew each line.
     // From a pipe or a terminal it reads ahead only what has already arrived.
     bool Next(Line& line);
+    // Whether Next can give a line, or the end, without waiting for the input.
+    bool Ready() { return fCount > 0 || fEnded || fSource.Ready(); }
     // The host name of an unrecorded address of the line, waiting for its own lookup only.
     std::string NameOf(const HostAddress& address);
 
@@ -58,12 +56,11 @@ private:
     Line& Slot(std::size_t i);
 
     EngineRuntime& fEngine;
-    LogReader& fIn;
-    char& fLineBreak;
+    LineSource& fSource;
     const std::function<bool()> fStop;
     const Window fLimits;
-    const bool fIPv6;
-    std::vector<Line> fRing; // the window: fCount lines from fHead
+    KnownNames* const fKnown; // answers already found recorded: not asked for again
+    std::vector<Line> fRing;  // the window: fCount lines from fHead
     std::size_t fHead = 0;
     std::size_t fCount = 0;
     std::size_t fBytes = 0;      // the window's text and its addresses' records

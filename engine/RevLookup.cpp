@@ -1,13 +1,16 @@
 #include "RevLookup.h"
 
 #include "EngineRuntime.h"
+#include "KnownNames.h"
 #include "LogFile.h"
 #include "LookAhead.h"
 #include "RewriteBatch.h"
+#include "ScannedLines.h"
 
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <unordered_set>
 
 namespace hostmoor {
 
@@ -100,67 +103,46 @@ std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& addres
     return name;
 }
 
-bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
-                         const TDNSIgnoreList& ignore,
-                         const std::function<std::string(const HostAddress&)>& nameOf,
-                         const std::function<bool()>& stop, std::string& out) {
-    std::size_t copied = 0;
-    for (const FoundAddress& address : found) {
-        if (stop())
-            break;
-        if (ignore.Ignore(address.Address))
-            continue;
-        const std::string name = nameOf(address.Address);
-        if (name.empty())
-            continue; // unresolvable (now ignored) or cached with an empty name
-        if (copied == 0)
-            out.clear();
-        out.append(line.substr(copied, address.Position - copied));
-        out.append(name);
-        copied = address.End();
-    }
-    if (copied == 0)
-        return false;
-    out.append(line.substr(copied));
-    return true;
-}
-
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
                          const std::function<bool()>& stopAsked, bool keepLf) {
     // A stop that nothing saw has cut nothing short.
     bool stopped = false;
     const std::function<bool()> stop = [&] { return stopped = stopped || stopAsked(); };
-    // With no lookups in flight allowed, the lookups are made here, one after another.
-    const bool ipv6 = engine.ResolveIPv6.load();
+    // With no lookups in flight allowed, the lookups are made here, one after another, and the
+    // lines are read here too. Otherwise a second processor, where there is one, reads and
+    // scans the lines while this thread looks them up and writes them.
+    const bool serial = engine.LookupPool.Serial();
+    const std::unique_ptr<LineSource> source =
+        MakeLineSource(in, stopAsked, engine.ResolveIPv6.load(), !serial && TwoProcessors());
+    KnownNames known(engine);
     std::optional<LookAhead> ahead;
-    if (!engine.LookupPool.Serial())
-        ahead.emplace(engine, in, lineBreak, stop, engine.LookAheadWindow, ipv6);
-    LookAhead::Line line;
+    if (!serial)
+        ahead.emplace(engine, *source, stop, engine.LookAheadWindow, &known);
+    ScannedLine line;
     auto next = [&] {
-        if (!in.LineReady())
+        if (!(ahead ? ahead->Ready() : source->Ready()))
             out.Flush(); // what is written reaches a pipe's reader before the wait for input
         if (ahead)
             return ahead->Next(line);
-        if (stop() || in.AtEnd() || !ReadLogLine(in, line.Text, lineBreak, stop))
-            return false; // a line stopped inside is not written
-        ScanAddresses(line.Text, line.Found, ipv6);
-        return true;
+        return !stop() && source->Next(line);
     };
-    auto nameOf = [&](const HostAddress& address) {
-        if (auto name = CachedName(engine, address))
-            return *name;
-        out.Flush(); // the lookup may never return
+    // The answer of an address not known yet: the lines before reach the system first, since
+    // the lookup may never return. Recorded then, unless a stop cut the lookup short.
+    auto lookUp = [&](const HostAddress& address) {
+        out.Flush();
         if (ahead)
-            return ahead->NameOf(address);
-        std::string name;
-        LookUpAndRecord(engine, address, &name);
-        return name;
+            ahead->NameOf(address);
+        else
+            LookUpAndRecord(engine, address);
+    };
+    std::unordered_set<HostAddress> given; // addresses whose lookups were cut short
+    auto nameOf = [&](const HostAddress& address, std::string_view& name) {
+        return known.Find(address, name) || (given.count(address) && (name = {}, true));
     };
     RewriteCounts counts;
     std::int64_t pending = 0;
-    std::string rewritten;
     while (next()) {
-        if (keepLf && counts.Lines == 0 && lineBreak == '\n')
+        if (keepLf && counts.Lines == 0 && source->LineBreak() == '\n')
             out.SetLineEnd("\n");
         counts.Addresses += static_cast<std::int64_t>(line.Found.size());
         pending += static_cast<std::int64_t>(line.Text.size());
@@ -169,15 +151,25 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
             engine.LinesWritten.fetch_add(10);
             pending = 0;
         }
-        const bool changed =
-            SubstituteAddresses(line.Text, line.Found, engine.IgnoreList, nameOf, stop, rewritten);
-        out.WriteLine(changed ? rewritten : line.Text);
+        if (line.Found.empty()) {
+            out.WriteLine(line.Text);
+        } else {
+            // Built in the output's own buffer, a lookup awaited where an answer is not known.
+            const HostAddress* unknown = nullptr;
+            while (
+                !AppendSubstituted(line.Text, line.Found, nameOf, stop, out.Building(), unknown)) {
+                lookUp(*unknown);
+                std::string_view name;
+                if (!known.Find(*unknown, name))
+                    given.insert(*unknown);
+            }
+            out.LineBuilt();
+        }
         if (line.Text.capacity() > kKeptLineCapacity) // after a very long line, give memory back
             std::string().swap(line.Text);
-        if (rewritten.capacity() > kKeptLineCapacity)
-            std::string().swap(rewritten);
     }
-    counts.Stopped = stopped;
+    lineBreak = source->LineBreak();
+    counts.Stopped = stopped || source->Stopped();
     return counts;
 }
 

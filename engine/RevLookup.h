@@ -41,13 +41,35 @@ protected:
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr,
                     AttemptObserver* observer = nullptr);
 
-// Builds in `out`, in one pass, the line with every usable address of `found` (the line's
-// ScanAddresses list) replaced by nameOf's host name; an address on the ignore list, or one
-// without a name, stays. Stops replacing when stop() holds. False when nothing was replaced.
-bool SubstituteAddresses(std::string_view line, const std::vector<FoundAddress>& found,
-                         const TDNSIgnoreList& ignore,
-                         const std::function<std::string(const HostAddress&)>& nameOf,
-                         const std::function<bool()>& stop, std::string& out);
+// Appends to `out` the line with every address of `found` (the line's ScanAddresses list)
+// replaced by the name nameOf gives it; an address whose name is empty (on the ignore list, or
+// without a name) stays. nameOf gives false for an address whose answer is not known yet:
+// `out` is then left as it was, and that address is given back in `unknown`. Replaces no more
+// once stop() holds.
+template <typename NameOf, typename Stop>
+bool AppendSubstituted(std::string_view line, const std::vector<FoundAddress>& found,
+                       NameOf&& nameOf, Stop&& stop, std::string& out,
+                       const HostAddress*& unknown) {
+    const std::size_t start = out.size();
+    std::size_t copied = 0;
+    for (const FoundAddress& address : found) {
+        if (stop())
+            break;
+        std::string_view name;
+        if (!nameOf(address.Address, name)) {
+            out.resize(start);
+            unknown = &address.Address;
+            return false;
+        }
+        if (name.empty())
+            continue;
+        out.append(line.substr(copied, address.Position - copied));
+        out.append(name);
+        copied = address.End();
+    }
+    out.append(line.substr(copied));
+    return true;
+}
 
 // What a rewrite went through.
 struct RewriteCounts {
