@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Lookups in flight against a resolver that drops every query beyond 100 in flight: the level
+# hostmoor-rdns finds loses no name, its output the same as with 8 lookups at once.
+#   tests/cli/drop_relay_test.sh BUILD/cli/hostmoor-rdns BUILD/bench
+set -u
+rdns=$1
+bench=$2
+here=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "${HOSTMOOR_TESTDNS:-}" != 1 ] && [ -z "${HOSTMOOR_TESTDNS_SKIP:-}" ]; then
+    # The log and its names are made first, for the test DNS server to serve them.
+    tmp=$(mktemp -d)
+    chmod 755 "$tmp"
+    trap 'rm -rf "$tmp"' EXIT
+    "$bench/hostmoor_genlog" "$tmp/access.log" "$tmp/ptr.hosts" 4000 800 70 >/dev/null || exit 1
+    chmod 644 "$tmp"/*
+    printf 'addn-hosts=%s\nlocal=/bench.test/\nlocal=/18.198.in-addr.arpa/\n' \
+        "$tmp/ptr.hosts" >"$tmp/extra.conf"
+    HOSTMOOR_TESTDNS_PORT=5353 HOSTMOOR_TESTDNS_EXTRA="$tmp/extra.conf" WORK="$tmp" \
+        "$here/tests/testdns/run.sh" bash "$0" "$@"
+    exit $?
+fi
+if [ "${HOSTMOOR_TESTDNS:-}" != 1 ]; then
+    echo "SKIP: ${HOSTMOOR_TESTDNS_SKIP:-no test DNS server}"
+    exit 77
+fi
+cd "$WORK"
+failures=0
+# run NAME ARGS...: one rewrite through a fresh relay (10 ms, at most 100 in flight).
+run() {
+    local name=$1
+    shift
+    "$bench/hostmoor_dnsrelay" 53 5353 10 "$name.relay" 100 &
+    local relay=$!
+    for _ in $(seq 50); do # until it listens
+        ss -lun 2>/dev/null | grep -q '127.0.0.1:53 ' && break
+        sleep 0.05
+    done
+    "$rdns" "$@" <access.log >"$name.out" || { echo "FAIL: $name: status $?"; failures=$((failures + 1)); }
+    kill -TERM "$relay"
+    wait "$relay"
+}
+run few --jobs 8
+run automatic
+read -r queries dropped <automatic.relay
+echo "automatic: $queries queries, $dropped dropped by the relay"
+[ "$(cut -d' ' -f2 <few.relay)" = 0 ] || { echo "FAIL: 8 at once were dropped"; failures=$((failures + 1)); }
+[ "$dropped" -gt 0 ] || { echo "FAIL: the automatic level never met the relay's limit"; failures=$((failures + 1)); }
+cmp -s few.out automatic.out || { echo "FAIL: the outputs differ: a name was lost"; failures=$((failures + 1)); }
+grep -q 'client-' few.out || { echo "FAIL: no name was written"; failures=$((failures + 1)); }
+[ $failures -eq 0 ] && echo "PASS" && exit 0
+exit 1
