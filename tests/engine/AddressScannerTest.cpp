@@ -2,6 +2,7 @@
 #include "AddressScanner.h"
 
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace hostmoor;
 
@@ -132,4 +133,27 @@ TEST(IPv6Scanner, EverySpellingOfAnAddressIsOneKeyAndIsFormattedOneWay) {
     EXPECT_EQ(HostAddress(mapped), HostAddress(TextToAddress("192.0.2.1")));
     EXPECT_NE(HostAddress(TextToAddress("0.0.0.1")),
               HostAddress(Address6{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+}
+
+// The line's scan finds what the search of one address at a time finds, on lines made of the
+// characters that decide it.
+TEST(IPv4Scanner, TheScanOfALineFindsWhatTheSearchFindsOneByOne) {
+    std::mt19937 random(7);
+    const std::string alphabet = "0123456789........1250/:-_ aZ\t";
+    for (int n = 0; n < 20000; ++n) {
+        std::string line;
+        const std::size_t length = random() % 90;
+        for (std::size_t i = 0; i < length; ++i)
+            line += alphabet[random() % alphabet.size()];
+        std::vector<FoundAddress> scanned;
+        ScanAddresses(line, scanned);
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> expected;
+        for (FoundAddress next = FindAddressInLine(line); next.Length != 0;
+             next = FindAddressInLine(line, next.End() + 1))
+            expected.emplace_back(next.Position, next.Length);
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> got;
+        for (const FoundAddress& f : scanned)
+            got.emplace_back(f.Position, f.Length);
+        ASSERT_EQ(got, expected) << line;
+    }
 }
