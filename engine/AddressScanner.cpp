@@ -178,21 +178,29 @@ void DotsAndDigits(std::string_view line, std::size_t from, std::uint64_t& dots,
         digits |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(digit)))
                   << shift;
     }
+    // The last bytes: the sixteen that end the line, those already seen shifted out.
+    if (at < end && end >= 16) {
+        const std::size_t start = end - 16;
+        const __m128i bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + start));
+        const __m128i digit =
+            _mm_and_si128(_mm_cmpgt_epi8(bytes, belowZero), _mm_cmplt_epi8(bytes, aboveNine));
+        const unsigned seen = static_cast<unsigned>(at - start);
+        const int shift = static_cast<int>(at - from);
+        dots |=
+            static_cast<std::uint64_t>(
+                static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, dot))) >> seen)
+            << shift;
+        digits |=
+            static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(digit)) >> seen)
+            << shift;
+        return;
+    }
 #endif
     for (; at < end; ++at) {
         dots |= static_cast<std::uint64_t>(line[at] == '.') << (at - from);
         digits |= static_cast<std::uint64_t>(IsDigit(line[at])) << (at - from);
     }
-}
-
-// Whether another dot stands two to four places from this one, as the inner dots of a quad do:
-// most dots between digits are a version's or a number's ("5.0", "537.36").
-bool DotNearby(std::string_view line, std::size_t dot) {
-    for (std::size_t step = 2; step <= 4; ++step)
-        if ((dot >= step && line[dot - step] == '.') ||
-            (dot + step < line.size() && line[dot + step] == '.'))
-            return true;
-    return false;
 }
 
 } // namespace
@@ -214,17 +222,36 @@ void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool
         const std::uint64_t between = dots & ((digits << 1) | digitBefore) &
                                       ((digits >> 1) | (std::uint64_t{digitAfter} << 63));
         digitBefore = digits >> 63;
-        for (std::uint64_t candidates = between; candidates != 0; candidates &= candidates - 1) {
+        // ... with another dot two to four places away, as in a quad: most dots between digits
+        // are a version's or a number's ("5.0", "537.36"). Of a quad's three, two are always in
+        // the same block, and each is near the other.
+        const std::uint64_t near =
+            (dots << 2) | (dots << 3) | (dots << 4) | (dots >> 2) | (dots >> 3) | (dots >> 4);
+        for (std::uint64_t candidates = between & near; candidates != 0;
+             candidates &= candidates - 1) {
             const std::size_t dot = block + static_cast<std::size_t>(__builtin_ctzll(candidates));
-            if (dot < pos || !DotNearby(line, dot))
+            if (dot < pos)
                 continue;
-            std::size_t left = dot;
-            int inner = 1;
-            while (left > pos && IsDigitOrDot(line[left - 1]))
-                inner += line[--left] == '.';
-            std::size_t right = dot + 1;
-            while (right < line.size() && IsDigitOrDot(line[right]))
-                inner += line[right++] == '.';
+            // The run of digits and dots from the block's bits; one that goes on past the block
+            // is followed byte by byte.
+            const unsigned at = static_cast<unsigned>(dot - block);
+            const std::uint64_t run = dots | digits;
+            const std::uint64_t outAbove = ~run >> at;
+            std::size_t right = dot + (outAbove ? __builtin_ctzll(outAbove) : 64 - at);
+            const std::uint64_t outBelow = ~run << (63 - at);
+            std::size_t left = dot + 1 - (outBelow ? __builtin_clzll(outBelow) : at + 1);
+            int inner = 0;
+            for (; right >= block + 64 && right < line.size() && IsDigitOrDot(line[right]); ++right)
+                inner += line[right] == '.';
+            for (; left <= block && left > pos && IsDigitOrDot(line[left - 1]); --left)
+                inner += line[left - 1] == '.';
+            left = std::max(left, pos);
+            const std::size_t from = std::max(left, block) - block;
+            const std::size_t to = std::min(right, block + 64) - block;
+            const std::uint64_t inside = to - from >= 64
+                                             ? ~std::uint64_t{0}
+                                             : ((std::uint64_t{1} << (to - from)) - 1) << from;
+            inner += __builtin_popcountll(dots & inside);
             std::size_t first = left;
             std::size_t last = right;
             for (; first < last && line[first] == '.'; ++first)

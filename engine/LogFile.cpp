@@ -9,6 +9,9 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace hostmoor {
 
@@ -368,6 +371,33 @@ void LogWriter::Close() {
         Fail("Cannot write", fPath, errno);
 }
 
+namespace {
+
+// The first CR, LF or Ctrl-Z of [begin, end), or end: sixteen bytes at a time where there are
+// sixteen.
+const char* LineEnd(const char* begin, const char* end) {
+    const char* p = begin;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8(kCR);
+    const __m128i lf = _mm_set1_epi8(kLF);
+    const __m128i ctrlZ = _mm_set1_epi8(kCtrlZ);
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int found = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)),
+                         _mm_cmpeq_epi8(bytes, ctrlZ)));
+        if (found != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(found));
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == kCR || *p == kLF || *p == kCtrlZ)
+            return p;
+    return end;
+}
+
+} // namespace
+
 bool ReadLogLineView(LogReader& in, std::string_view& line, std::string& scratch, char& lineBreak,
                      const std::function<bool()>& stop) {
     scratch.clear();
@@ -387,17 +417,7 @@ bool ReadLogLineView(LogReader& in, std::string_view& line, std::string& scratch
         }
         const char* begin = in.fBuffer.data() + in.fPos;
         const char* end = in.fBuffer.data() + in.fEnd;
-        // The first CR, LF or Ctrl-Z: memchr is vectorised, a byte loop is not. The break that
-        // ended the last line is looked for first, so that each search stops within this line.
-        const char first = in.fLastBreak;
-        const char other = first == kCR ? kLF : kCR;
-        const char* p = static_cast<const char*>(std::memchr(begin, first, end - begin));
-        if (!p)
-            p = end;
-        if (const void* o = std::memchr(begin, other, p - begin))
-            p = static_cast<const char*>(o);
-        if (const void* eof = std::memchr(begin, kCtrlZ, p - begin))
-            p = static_cast<const char*>(eof);
+        const char* p = LineEnd(begin, end);
         in.fPos += static_cast<std::size_t>(p - begin);
         if (p == end) {
             scratch.append(begin, p);
