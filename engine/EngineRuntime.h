@@ -90,6 +90,10 @@ public:
     std::atomic<std::int64_t> LookupsMade{0};
     // How far each rewrite worker reads ahead of the line it writes.
     LookAhead::Window LookAheadWindow;
+    // Where a rewrite reads and scans its lines: on a thread of its own when a second processor
+    // is free as it begins (Automatic), always, or on the rewrite's own thread.
+    enum class LineReading { Automatic, OwnThread, SameThread };
+    std::atomic<LineReading> ReadLines{LineReading::Automatic};
 
 private:
     std::unique_ptr<IAnswerStore> fStore;

@@ -109,11 +109,16 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     bool stopped = false;
     const std::function<bool()> stop = [&] { return stopped = stopped || stopAsked(); };
     // With no lookups in flight allowed, the lookups are made here, one after another, and the
-    // lines are read here too. Otherwise a second processor, where there is one, reads and
-    // scans the lines while this thread looks them up and writes them.
+    // lines are read here too. Otherwise a second processor, where one is free, reads and scans
+    // the lines while this thread looks them up and writes them; on a busy machine the two
+    // threads would only take turns, and lose the time they spend handing lines over.
     const bool serial = engine.LookupPool.Serial();
+    using Reading = EngineRuntime::LineReading;
+    const Reading reading = engine.ReadLines.load();
+    const bool ownThread = !serial && (reading == Reading::OwnThread ||
+                                       (reading == Reading::Automatic && SecondProcessorFree()));
     const std::unique_ptr<LineSource> source =
-        MakeLineSource(in, stopAsked, engine.ResolveIPv6.load(), !serial && TwoProcessors());
+        MakeLineSource(in, stopAsked, engine.ResolveIPv6.load(), ownThread);
     KnownNames known(engine);
     std::optional<LookAhead> ahead;
     if (!serial)

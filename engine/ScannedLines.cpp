@@ -2,9 +2,12 @@
 
 #include "LogFile.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <sched.h>
@@ -254,10 +257,31 @@ std::unique_ptr<LineSource> MakeLineSource(LogReader& in, std::function<bool()> 
     return std::make_unique<DirectLines>(in, std::move(stop), ipv6);
 }
 
-bool TwoProcessors() {
+bool SecondProcessorFree() {
     cpu_set_t set;
     CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
+    if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) < 2)
+        return false;
+    // The tasks that run or wait to run, this one among them: the fewest of a few looks, so
+    // that a task that runs for a moment does not count.
+    int fewest = 1 << 30;
+    for (int look = 0; look < 3; ++look) {
+        if (look > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::FILE* stat = std::fopen("/proc/stat", "re");
+        if (!stat)
+            return true; // nothing to tell: as if free
+        char line[256];
+        int running = -1;
+        while (std::fgets(line, sizeof line, stat))
+            if (std::sscanf(line, "procs_running %d", &running) == 1)
+                break;
+        std::fclose(stat);
+        if (running < 0)
+            return true;
+        fewest = std::min(fewest, running);
+    }
+    return fewest - 1 < CPU_COUNT(&set) - 1;
 }
 
 } // namespace hostmoor

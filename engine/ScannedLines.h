@@ -41,7 +41,7 @@ public:
 std::unique_ptr<LineSource> MakeLineSource(LogReader& in, std::function<bool()> stop, bool ipv6,
                                            bool ownThread);
 
-// Whether two processors are there for this process to use.
-bool TwoProcessors();
+// Whether a second processor is there for this process and free now: none else waits to run.
+bool SecondProcessorFree();
 
 } // namespace hostmoor

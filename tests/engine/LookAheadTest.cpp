@@ -139,7 +139,7 @@ protected:
 } // namespace
 
 TEST_F(LookAheadTest, OutputIsTheSerialRewritersByteForByte) {
-    for (unsigned seed = 1; seed <= 24; ++seed) {
+    for (unsigned seed = 1; seed <= 30; ++seed) {
         std::mt19937 random(seed);
         const Zone zone(random);
         const std::string log = GenerateLog(random, zone);
@@ -155,7 +155,11 @@ TEST_F(LookAheadTest, OutputIsTheSerialRewritersByteForByte) {
         zone.Script(aheadResolver);
         aheadResolver.SetRandomDelay(300us, seed);
         ahead.Resolver.ResolverStartup();
-        ahead.LookupPool.SetLimit(1 + static_cast<int>(seed % 16));
+        // The automatic level, or a fixed one; the lines read on a thread of their own or not.
+        ahead.LookupPool.SetLimit(seed % 4 == 0 ? TLookupPool::kAutomatic
+                                                : 1 + static_cast<int>(seed % 16));
+        ahead.ReadLines = seed % 5 < 3 ? EngineRuntime::LineReading::OwnThread
+                                       : EngineRuntime::LineReading::SameThread;
         serial.ResolveIPv6 = ahead.ResolveIPv6 = seed % 2 == 0;
         if (seed % 3 == 0) // a window of a few lines and bytes
             ahead.LookAheadWindow = {1 + seed % 5, 16 * seed, 256};

@@ -469,10 +469,14 @@ TEST_F(RevLookupTest, AnInputCutWhileItIsReadFailsAndKeepsOnlyWholeLines) {
         expected += "n4.example" + log.substr(at + 7, end - at - 7) + "\r\n";
         at = end + 1;
     }
-    for (const int limit : {0, 8}) {
+    using Reading = EngineRuntime::LineReading;
+    for (const auto& [limit, reading] :
+         {std::pair{0, Reading::SameThread}, std::pair{8, Reading::SameThread},
+          std::pair{8, Reading::OwnThread}}) {
         SCOPED_TRACE(limit);
         WriteFile(dir / "cut.log", log);
         engine.LookupPool.SetLimit(limit);
+        engine.ReadLines = reading;
         std::string error;
         {
             LogReader in((dir / "cut.log").string());
