@@ -29,6 +29,10 @@ public:
         return fSystem.ByAddress6(address);
     }
     LookupOutcome ByName6(const std::string& name) override { return fSystem.ByName6(name); }
+    LookupOutcome AddressesOf(const std::string& name, bool v6) override {
+        ++Lookups;
+        return fSystem.AddressesOf(name, v6);
+    }
     std::atomic<long> Lookups{0};
 
 private:

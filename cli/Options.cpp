@@ -15,6 +15,10 @@ const char* const kUsage =
     "\n"
     "  -6, --ipv6     also replace every IPv6 address (2001:db8::1, [2001:db8::1]:443) by its\n"
     "                 host name; one with a zone (fe80::1%eth0) is left as it is\n"
+    "      --verify   use a name only if it points back to the address (its own addresses\n"
+    "                 include it); otherwise leave the address. Whoever runs an address's\n"
+    "                 reverse zone can make it name any host, a search engine's or a bank's;\n"
+    "                 a name that does not lead back is such a forgery, or a stale one\n"
     "  -j, --jobs N   make up to N lookups at once (1 to 1024); by default the number\n"
     "                 grows while answers come back as fast, and falls when they slow\n"
     "                 down or stop coming\n"
@@ -96,6 +100,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             ok = flag(options.CrLf);
         } else if (name == "-6" || name == "--ipv6") {
             ok = flag(options.IPv6);
+        } else if (name == "--verify") {
+            ok = flag(options.Verify);
         } else if (name == "--cache") {
             // The file only after "=": a separate word is a file to rewrite.
             options.Cache = true;

@@ -12,6 +12,7 @@ struct Options {
     int Jobs = -1;                  // lookups in flight; -1: found as the lookups go
     bool CrLf = false;              // CR LF line ends also when filtering an LF input
     bool IPv6 = false;              // IPv6 addresses are replaced too
+    bool Verify = false;            // only by names that point back to the address
     bool Cache = false;             // answers remembered between runs, in CacheFile
     std::string CacheFile;          // empty: the default file
     std::int64_t CacheMaxAge = 0;   // seconds a name is trusted; 0: the store's default

@@ -263,6 +263,7 @@ int main(int argc, char** argv) {
     engine.Resolver.ResolverStartup();
     engine.LookupPool.SetLimit(options.Jobs);
     engine.ResolveIPv6 = options.IPv6;
+    engine.VerifyNames = options.Verify;
     if (options.Cache) {
         StorePolicy policy;
         if (options.CacheMaxAge > 0)
@@ -340,6 +341,9 @@ int main(int argc, char** argv) {
                      engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
                      engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()),
                      seconds);
+        if (options.Verify)
+            std::fprintf(stderr, "hostmoor-rdns: %zu names not confirmed, left as addresses\n",
+                         engine.Confirmations.NotConfirmed());
         if (const IAnswerStore* store = engine.StoreInUse()) {
             const StoreCounts counts = store->Counts();
             std::fprintf(stderr,

@@ -54,6 +54,13 @@ constexpr const char* kFromLayout1 = "ALTER TABLE answers ADD COLUMN confirmed I
                                      "ALTER TABLE meta ADD COLUMN sweep_lease INTEGER NOT NULL "
                                      "DEFAULT 0;";
 
+// What the "confirmed" column keeps: a verdict on a name, else 0 (not looked at).
+int KeptVerdict(const StoredAnswer& answer) {
+    const bool verdict =
+        answer.Confirmed == Confirmation::Confirmed || answer.Confirmed == Confirmation::Refuted;
+    return !answer.Failed && verdict ? static_cast<int>(answer.Confirmed) : 0;
+}
+
 class SQLiteAnswerStore final : public IAnswerStore {
 public:
     SQLiteAnswerStore(std::string path, StorePolicy policy,
@@ -184,11 +191,12 @@ private:
             return false;
         if (identity.Version != kLayoutVersion && !LayOut(now))
             return false;
-        return PrepareStatement(fFind,
-                                "SELECT name, failed, learned FROM answers WHERE addr = ?1") &&
+        return PrepareStatement(
+                   fFind, "SELECT name, failed, learned, confirmed FROM answers WHERE addr = ?1") &&
                PrepareStatement(
                    fUpsert,
-                   "INSERT INTO answers(addr, name, failed, learned) VALUES(?1, ?2, ?3, ?4)"
+                   "INSERT INTO answers(addr, name, failed, learned, confirmed)"
+                   " VALUES(?1, ?2, ?3, ?4, ?5)"
                    " ON CONFLICT(addr) DO UPDATE SET name = excluded.name,"
                    " failed = excluded.failed, learned = excluded.learned,"
                    " confirmed = excluded.confirmed WHERE excluded.learned >= answers.learned") &&
@@ -291,7 +299,14 @@ private:
         }
         found.Result = StoreResult::Hit;
         found.Failed = kind != RowKind::Name;
+        found.Learned = learned;
         if (!found.Failed) {
+            // Only the two verdicts are kept; anything else was not looked at.
+            const int confirmed = sqlite3_column_int(use.Get(), 3);
+            found.Confirmed = confirmed == static_cast<int>(Confirmation::Confirmed) ||
+                                      confirmed == static_cast<int>(Confirmation::Refuted)
+                                  ? static_cast<Confirmation>(confirmed)
+                                  : Confirmation::Unchecked;
             const auto* text = sqlite3_column_text(use.Get(), 0);
             const int bytes = sqlite3_column_bytes(use.Get(), 0);
             if (text)
@@ -324,6 +339,7 @@ private:
                                .Bind(2, answer.Failed ? std::string() : answer.Name)
                                .Bind(3, std::int64_t{static_cast<int>(KindOf(answer))})
                                .Bind(4, answer.Learned)
+                               .Bind(5, std::int64_t{KeptVerdict(answer)})
                                .Step();
             if (rc != SQLITE_DONE)
                 return rc;

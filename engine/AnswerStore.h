@@ -3,6 +3,7 @@
 // the run and the job goes on without it.
 #pragma once
 
+#include "Confirmations.h"
 #include "Resolver.h"
 
 #include <cstdint>
@@ -24,6 +25,9 @@ struct StoredAnswer {
     // A failure for want of an answer (the name servers did not reply), not their verdict:
     // kept only briefly, as they may answer the next time.
     bool NoAnswer = false;
+    // Whether the name was found to point back to the address (Confirmed or Refuted), or was
+    // not looked at (Unchecked; a lookup that did not answer is not kept).
+    Confirmation Confirmed = Confirmation::Unchecked;
 };
 
 enum class StoreResult { Miss, Hit, Expired };
@@ -32,6 +36,8 @@ struct StoreFind {
     StoreResult Result = StoreResult::Miss;
     std::string Name; // set on a Hit of a name
     bool Failed = false;
+    Confirmation Confirmed = Confirmation::Unchecked; // of a name
+    std::int64_t Learned = 0;                         // of a Hit
 };
 
 // The longest a run may trust a remembered name, and a failure for want of an answer (the cap

@@ -4,6 +4,7 @@
 
 #include "AnswerStore.h"
 #include "Clock.h"
+#include "Confirmations.h"
 #include "DNSCache.h"
 #include "LookAhead.h"
 #include "LookupPool.h"
@@ -68,12 +69,16 @@ public:
     std::mutex CacheLock; // one lock for both lists
     TDNSCache DNSCache{CacheLock};
     TDNSIgnoreList IgnoreList{CacheLock};
+    // Whether the names found point back to their addresses, where that was asked.
+    TConfirmations Confirmations{CacheLock};
     TThreadManager ThreadManager{Clock};
     TLookupResults LookupResults;
     // Whether lookup workers post the further addresses and the first alias.
     std::atomic<bool> ShowExtendedInfo{true};
     // Whether rewrites started from now on replace IPv6 addresses too.
     std::atomic<bool> ResolveIPv6{false};
+    // Whether rewrites started from now on use only names that point back to their address.
+    std::atomic<bool> VerifyNames{false};
     // Whether the rewriters' lookups go through the answer store, once one is set. Only
     // answers learned while it is set reach the store.
     std::atomic<bool> RememberAnswers{false};

@@ -39,6 +39,14 @@ bool KnownNames::Find(const HostAddress& address, std::string_view& name) {
             found = fEngine.DNSCache.FindAddr(address);
             if (!found)
                 return false;
+            if (fVerify && !found->empty()) {
+                // The verdict is recorded before the name, so a name without one is unchecked.
+                const Confirmation verdict = fEngine.Confirmations.Find(address);
+                if (verdict == Confirmation::Unchecked)
+                    return false;
+                if (verdict != Confirmation::Confirmed)
+                    found->clear();
+            }
         }
         if (fUsed >= kMostKept)
             Forget();

@@ -16,11 +16,12 @@ class EngineRuntime;
 
 class KnownNames {
 public:
-    explicit KnownNames(EngineRuntime& engine) : fEngine(engine) {}
+    // With verify, a name counts only once it is known to point back to its address.
+    KnownNames(EngineRuntime& engine, bool verify) : fEngine(engine), fVerify(verify) {}
 
     // True when the address's answer is recorded: `name` is then what replaces it, empty when
-    // it stays (on the ignore list, or recorded with an empty name). The view lasts until the
-    // next call.
+    // it stays (on the ignore list, recorded with an empty name, or, with verify, found not to
+    // point back). The view lasts until the next call.
     bool Find(const HostAddress& address, std::string_view& name);
 
 private:
@@ -42,6 +43,7 @@ private:
     void Forget();
 
     EngineRuntime& fEngine;
+    const bool fVerify;
     std::vector<Slot> fSlots = std::vector<Slot>(1024);
     std::size_t fUsed = 0;
     std::string fNames; // each name as its length byte, then its text

@@ -43,8 +43,9 @@ void Swap(LookAhead::Line& a, LookAhead::Line& b) {
 } // namespace
 
 LookAhead::LookAhead(EngineRuntime& engine, LineSource& source, std::function<bool()> stop,
-                     Window window, KnownNames* known)
+                     Window window, KnownNames* known, bool verify)
     : fEngine(engine), fSource(source), fStop(std::move(stop)), fLimits(window), fKnown(known),
+      fVerify(verify),
       fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
 
 LookAhead::~LookAhead() {
@@ -70,7 +71,7 @@ void LookAhead::Ask(Line& line) {
             continue; // recorded already: nothing to ask
         int& lines = fAsked[address];
         if (lines == 0) {
-            if (!fEngine.LookupPool.Prefetch(address)) {
+            if (!fEngine.LookupPool.Prefetch(address, fVerify)) {
                 fAsked.erase(address); // recorded already: nothing to ask
                 continue;
             }
@@ -159,7 +160,7 @@ bool LookAhead::Next(Line& line) {
     return true;
 }
 
-std::string LookAhead::NameOf(const HostAddress& address) {
+void LookAhead::AwaitAnswer(const HostAddress& address) {
     if (!fAsking) {
         // An address to look up after a calm stretch: ask for the whole window again.
         fAsking = true;
@@ -168,7 +169,7 @@ std::string LookAhead::NameOf(const HostAddress& address) {
             Ask(Slot(i));
         fAskedLines = fCount;
     }
-    return fEngine.LookupPool.Await(address, fStop);
+    fEngine.LookupPool.Await(address, fStop, fVerify);
 }
 
 } // namespace hostmoor

@@ -32,9 +32,10 @@ public:
     };
     using Line = ScannedLine;
 
-    // The lines come from `source`; answers already in `known` are not asked for again.
+    // The lines come from `source`; answers already in `known` are not asked for again. With
+    // verify, a name's lookup asks whether it points back to the address too.
     LookAhead(EngineRuntime& engine, LineSource& source, std::function<bool()> stop, Window window,
-              KnownNames* known = nullptr);
+              KnownNames* known = nullptr, bool verify = false);
     LookAhead(const LookAhead&) = delete;
     LookAhead& operator=(const LookAhead&) = delete;
     // Lookups asked for and not taken are abandoned.
@@ -47,8 +48,8 @@ public:
     bool Next(Line& line);
     // Whether Next can give a line, or the end, without waiting for the input.
     bool Ready() { return fCount > 0 || fEnded || fSource.Ready(); }
-    // The host name of an unrecorded address of the line, waiting for its own lookup only.
-    std::string NameOf(const HostAddress& address);
+    // Waits for the answer of an unrecorded address of the line, and for its lookup only.
+    void AwaitAnswer(const HostAddress& address);
 
 private:
     bool ReadOne();
@@ -60,6 +61,7 @@ private:
     const std::function<bool()> fStop;
     const Window fLimits;
     KnownNames* const fKnown; // answers already found recorded: not asked for again
+    const bool fVerify;
     std::vector<Line> fRing;  // the window: fCount lines from fHead
     std::size_t fHead = 0;
     std::size_t fCount = 0;

@@ -84,21 +84,22 @@ public:
                                     it->second.InFlightAtStart);
     }
 
-    void Ended(const LookupOutcome& outcome) override {
+    void Ended(const LookupOutcome& outcome, bool forward) override {
         const auto now = Clock::now();
         std::lock_guard guard(fPool.fLock);
         auto it = fPool.fInFlight.find(fAddress);
         if (it == fPool.fInFlight.end())
             return;
         const bool answered = Answered(outcome);
-        if (answered)
+        // A name's own zone says nothing of the address's: its silence is never counted.
+        if (answered && !forward)
             fPool.fAnsweredZones.insert(fZone);
-
         // An attempt already counted as overdue told the level what its end would.
         if (fPool.fLevel && !(it->second.OverdueTold && !answered)) {
             const int before = fPool.fLevel->Level();
             fPool.fLevel->Ended(now, it->second.AttemptStart, answered,
-                                fPool.fAnsweredZones.count(fZone) > 0, it->second.InFlightAtStart);
+                                !forward && fPool.fAnsweredZones.count(fZone) > 0,
+                                it->second.InFlightAtStart);
             if (fPool.fLevel->Level() > before) {
                 fPool.Staff();
                 fPool.fWork.notify_all();
@@ -156,8 +157,15 @@ int TLookupPool::Allowed() const {
     return fLevel ? fLevel->LevelAt(Clock::now()) : fLimit;
 }
 
-bool TLookupPool::Recorded(const HostAddress& address) const {
-    return fEngine.IgnoreList.Ignore(address) || fEngine.DNSCache.Contains(address);
+bool TLookupPool::Recorded(const HostAddress& address, bool verify) const {
+    if (fEngine.IgnoreList.Ignore(address))
+        return true;
+    if (!verify)
+        return fEngine.DNSCache.Contains(address);
+    // A name counts only with its verdict.
+    const auto name = fEngine.DNSCache.FindAddr(address);
+    return name &&
+           (name->empty() || fEngine.Confirmations.Find(address) != Confirmation::Unchecked);
 }
 
 void* TLookupPool::ThreadBody(void* pool) {
@@ -207,6 +215,7 @@ void TLookupPool::Enqueue(const HostAddress& address, bool first) {
 
 void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& address) {
     Entry& entry = fInFlight[address];
+    const bool verify = entry.Verify;
     entry.Running = true;
     entry.AttemptStart = Clock::now();
     entry.InFlightAtStart = ++fRunning;
@@ -215,8 +224,8 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
     try {
         // Another worker's lookup may have recorded it since it was queued.
         Attempts attempts(*this, address);
-        if (!Recorded(address))
-            fLookups += LookUpAndRecord(fEngine, address, nullptr, &attempts);
+        if (!Recorded(address, verify))
+            fLookups += LookUpAndRecord(fEngine, address, nullptr, &attempts, verify);
     } catch (...) {
         error = std::current_exception();
     }
@@ -267,8 +276,8 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     }
 }
 
-bool TLookupPool::Prefetch(const HostAddress& address) {
-    if (Recorded(address))
+bool TLookupPool::Prefetch(const HostAddress& address, bool verify) {
+    if (Recorded(address, verify))
         return false;
     std::lock_guard guard(fLock);
     if (fStopping)
@@ -276,28 +285,33 @@ bool TLookupPool::Prefetch(const HostAddress& address) {
     CheckOverdue(Clock::now());
     auto [it, added] = fInFlight.try_emplace(address);
     ++it->second.Interest;
+    it->second.Verify = it->second.Verify || verify;
     if (added)
         Enqueue(address, false);
     return true;
 }
 
-std::string TLookupPool::Await(const HostAddress& address, const std::function<bool()>& stop) {
-    {
-        std::unique_lock lock(fLock);
+void TLookupPool::Await(const HostAddress& address, const std::function<bool()>& stop,
+                        bool verify) {
+    std::unique_lock lock(fLock);
+    for (;;) {
         auto it = fInFlight.find(address);
         if (it == fInFlight.end()) {
             lock.unlock();
-            if (auto name = fEngine.DNSCache.FindAddr(address))
-                return *name;
-            if (fEngine.IgnoreList.Ignore(address))
-                return {};
+            if (Recorded(address, verify))
+                return;
             lock.lock();
             if (fStopping)
-                return {};
+                return;
             it = fInFlight.find(address);
             if (it == fInFlight.end()) // done meanwhile, or never asked for
                 it = fInFlight.try_emplace(address).first;
         }
+        // A lookup under way without the verdict wanted now is waited for, and the verdict
+        // asked for after it.
+        const bool enough = !verify || it->second.Verify || !it->second.Running;
+        if (!it->second.Running)
+            it->second.Verify = it->second.Verify || verify;
         // While it waits, this worker asks for the lookup too, so that it is not dropped.
         ++it->second.Interest;
         if (!it->second.Running && !it->second.Error)
@@ -315,7 +329,7 @@ std::string TLookupPool::Await(const HostAddress& address, const std::function<b
             if (stop()) {
                 if (--it->second.Interest <= 0 && !it->second.Running)
                     fInFlight.erase(it);
-                return {};
+                return;
             }
             if (fThreads.empty() && !it->second.Running) {
                 Run(lock, address); // no thread could be started: the worker looks it up
@@ -324,9 +338,9 @@ std::string TLookupPool::Await(const HostAddress& address, const std::function<b
             fDone.wait_for(lock, std::chrono::milliseconds(20));
             CheckOverdue(Clock::now());
         }
+        if (enough || fStopping)
+            return; // recorded now, unless the lookup was cut short
     }
-    // Done: the answer is what the cache records (nothing when the lookup was cut short).
-    return fEngine.DNSCache.FindAddr(address).value_or(std::string());
 }
 
 void TLookupPool::Abandon(const std::vector<HostAddress>& addresses) {

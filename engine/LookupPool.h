@@ -52,13 +52,14 @@ public:
     int HighestLevel() const;
 
     // An address a worker will need: queued unless it is recorded or already in flight. False
-    // when it is recorded.
-    bool Prefetch(const HostAddress& address);
-    // The address's host name once its lookup is done, moving the lookup to the head of the
-    // queue if it has not begun; empty when there is none or when stop() holds first. When no
+    // when it is recorded. With verify, a name is recorded only with its verdict (whether it
+    // points back to the address), and its lookup asks for it.
+    bool Prefetch(const HostAddress& address, bool verify = false);
+    // Returns once the address's answer is recorded (with verify, with its verdict), moving
+    // the lookup to the head of the queue if it has not begun, or once stop() holds. When no
     // thread of the pool could be started, the caller makes the lookup itself. An exception
     // the resolver raised for the address is raised here.
-    std::string Await(const HostAddress& address, const std::function<bool()>& stop);
+    void Await(const HostAddress& address, const std::function<bool()>& stop, bool verify = false);
     // A worker no longer needs these (once for each Prefetch): a lookup that nobody else
     // asked for and that has not begun is dropped.
     void Abandon(const std::vector<HostAddress>& addresses);
@@ -72,6 +73,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Entry {
         bool Running = false;
+        bool Verify = false;      // a worker wants the name's verdict too
         int Interest = 0;         // workers that asked for it
         std::exception_ptr Error; // what the resolver raised, kept for the workers that wait
         // The attempt in progress: when it began, how many were in flight then, and whether it
@@ -82,7 +84,7 @@ private:
     };
     class Attempts;
 
-    bool Recorded(const HostAddress& address) const;
+    bool Recorded(const HostAddress& address, bool verify) const;
     // The lookups that may be in flight now.
     int Allowed() const;
     void Enqueue(const HostAddress& address, bool first);

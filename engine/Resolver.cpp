@@ -162,6 +162,36 @@ LookupOutcome SystemResolver::ByName6(const std::string& name) {
     return {std::move(record), 0};
 }
 
+LookupOutcome SystemResolver::AddressesOf(const std::string& name, bool v6) {
+    // No AI_ADDRCONFIG: the question is what the name says, whatever this machine can reach.
+    addrinfo hints{};
+    hints.ai_family = v6 ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM; // one entry per address
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0)
+        return {std::nullopt, MapAddrInfoError(rc)};
+    HostRecord record;
+    record.Name = name;
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET6) {
+            Address6 bytes;
+            std::memcpy(bytes.data(),
+                        &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
+                        bytes.size());
+            record.Addresses6.push_back(bytes);
+        } else if (a->ai_family == AF_INET) {
+            record.Addresses.push_back(
+                reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+        }
+    }
+    freeaddrinfo(list);
+    if (record.Addresses.empty() && record.Addresses6.empty())
+        return {std::nullopt, kErrNoData};
+    return {std::move(record), 0};
+}
+
 void ResolverAccess::SetResolver(IResolver* resolver) {
     fResolver.store(resolver ? resolver : &gSystemResolver);
 }
@@ -205,6 +235,12 @@ LookupOutcome ResolverAccess::LookupHostByName6(const std::string& name) const {
     if (!fStarted.load())
         return {std::nullopt, kErrNotInitialised};
     return CurrentResolver().ByName6(name);
+}
+
+LookupOutcome ResolverAccess::LookupAddressesOf(const std::string& name, bool v6) const {
+    if (!fStarted.load())
+        return {std::nullopt, kErrNotInitialised};
+    return CurrentResolver().AddressesOf(name, v6);
 }
 
 LookupOutcome ResolverAccess::LookupHostByAddress(const HostAddress& address) const {

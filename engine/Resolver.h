@@ -65,6 +65,9 @@ public:
     virtual LookupOutcome ByAddress6(const Address6& address) = 0;
     // A name's canonical name and IPv6 addresses (Addresses6), in the resolver's order.
     virtual LookupOutcome ByName6(const std::string& name) = 0;
+    // The addresses of one family a name has, for checking that it points back to an address
+    // (Addresses, or Addresses6 with v6): no data when it has none of that family.
+    virtual LookupOutcome AddressesOf(const std::string& name, bool v6) = 0;
 };
 
 // glibc's reentrant gethostbyname_r/gethostbyaddr_r, and getnameinfo/getaddrinfo for IPv6,
@@ -75,6 +78,7 @@ public:
     LookupOutcome ByAddress(Address address) override;
     LookupOutcome ByAddress6(const Address6& address) override;
     LookupOutcome ByName6(const std::string& name) override;
+    LookupOutcome AddressesOf(const std::string& name, bool v6) override;
 };
 
 // The resolver the workers call, and the started flag of the socket library.
@@ -97,6 +101,7 @@ public:
     LookupOutcome LookupHostByAddress(Address address) const;
     LookupOutcome LookupHostByAddress6(const Address6& address) const;
     LookupOutcome LookupHostByName6(const std::string& name) const;
+    LookupOutcome LookupAddressesOf(const std::string& name, bool v6) const;
     // The reverse lookup of an address of either family.
     LookupOutcome LookupHostByAddress(const HostAddress& address) const;
 

@@ -31,26 +31,71 @@ bool IsHostName(std::string_view name) {
 
 } // namespace
 
+namespace {
+
+// Whether the name points back to the address, asked as one more lookup.
+Confirmation Check(EngineRuntime& engine, const HostAddress& address, const std::string& name,
+                   AttemptObserver* observer) {
+    ++engine.LookupsMade;
+    if (observer)
+        observer->Begins();
+    LookupOutcome forward;
+    const Confirmation verdict = CheckName(engine.Resolver, address, name, &forward);
+    if (observer)
+        observer->Ended(forward, true);
+    return verdict;
+}
+
+// Records a name and, where it was looked at, its verdict; the verdict first, so that whoever
+// finds the name finds its verdict too.
+void RecordName(EngineRuntime& engine, const HostAddress& address, const std::string& name,
+                Confirmation verdict) {
+    if (verdict != Confirmation::Unchecked)
+        engine.Confirmations.Add(address, verdict);
+    engine.DNSCache.Add(name, address);
+}
+
+} // namespace
+
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name,
-                    AttemptObserver* observer) {
+                    AttemptObserver* observer, bool verify) {
     IAnswerStore* store = engine.AnswerStore();
     // Only what is learned while answers are to be remembered reaches the store.
     auto remember = [&engine](const StoredAnswer& answer) {
         if (IAnswerStore* now = engine.AnswerStore())
             now->Remember(answer);
     };
+    // A name this run found without looking whether it points back: only that is asked.
+    if (const auto cached = engine.DNSCache.FindAddr(address)) {
+        if (!verify || cached->empty() ||
+            engine.Confirmations.Find(address) != Confirmation::Unchecked)
+            return 0;
+        const Confirmation verdict = Check(engine, address, *cached, observer);
+        remember({address.Bytes(), *cached, false, std::time(nullptr), false, verdict});
+        engine.Confirmations.Add(address, verdict);
+        return 1;
+    }
     if (store) {
-        // An answer remembered from an earlier run is recorded as the lookups would have.
+        // An answer remembered from an earlier run is recorded as the lookups would have; a
+        // name kept without its verdict is looked at now.
         const StoreFind known = store->Find(address.Bytes(), std::time(nullptr));
         if (known.Result == StoreResult::Hit && (known.Failed || IsHostName(known.Name))) {
             if (known.Failed) {
                 engine.IgnoreList.Add("", address);
-            } else {
-                engine.DNSCache.Add(known.Name, address);
-                if (name)
-                    *name = known.Name.substr(0, kMaxCachedName);
+                return 0;
             }
-            return 0;
+            const std::string found = known.Name.substr(0, kMaxCachedName);
+            Confirmation verdict = known.Confirmed;
+            int made = 0;
+            if (verify && verdict == Confirmation::Unchecked) {
+                verdict = Check(engine, address, found, observer);
+                remember({address.Bytes(), found, false, known.Learned, false, verdict});
+                made = 1;
+            }
+            RecordName(engine, address, found, verdict);
+            if (name)
+                *name = found;
+            return made;
         }
     }
     int error = 0;
@@ -62,17 +107,20 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
             observer->Begins();
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
         if (observer)
-            observer->Ended(outcome);
+            observer->Ended(outcome, false);
         if (outcome.Host) {
             engine.NameServersAnswered = true;
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
+            const Confirmation verdict =
+                verify && !found.empty() ? Check(engine, address, found, observer)
+                                         : Confirmation::Unchecked;
             // Handed to the store first: whoever finds it recorded (a writer at its last line,
             // then the last flush) finds it in the store's batch too.
-            remember({address.Bytes(), found, false, std::time(nullptr)});
-            engine.DNSCache.Add(found, address);
+            remember({address.Bytes(), found, false, std::time(nullptr), false, verdict});
+            RecordName(engine, address, found, verdict);
             if (name)
                 *name = found;
-            return attempt + 1;
+            return attempt + 1 + (verdict != Confirmation::Unchecked);
         }
         error = outcome.ErrorCode;
     }
@@ -119,10 +167,11 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
                                        (reading == Reading::Automatic && SecondProcessorFree()));
     const std::unique_ptr<LineSource> source =
         MakeLineSource(in, stopAsked, engine.ResolveIPv6.load(), ownThread);
-    KnownNames known(engine);
+    const bool verify = engine.VerifyNames.load();
+    KnownNames known(engine, verify);
     std::optional<LookAhead> ahead;
     if (!serial)
-        ahead.emplace(engine, *source, stop, engine.LookAheadWindow, &known);
+        ahead.emplace(engine, *source, stop, engine.LookAheadWindow, &known, verify);
     ScannedLine line;
     auto next = [&] {
         if (!(ahead ? ahead->Ready() : source->Ready()))
@@ -136,9 +185,9 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     auto lookUp = [&](const HostAddress& address) {
         out.Flush();
         if (ahead)
-            ahead->NameOf(address);
+            ahead->AwaitAnswer(address);
         else
-            LookUpAndRecord(engine, address);
+            LookUpAndRecord(engine, address, nullptr, nullptr, verify);
     };
     std::unordered_set<HostAddress> given; // addresses whose lookups were cut short
     auto nameOf = [&](const HostAddress& address, std::string_view& name) {

@@ -28,18 +28,21 @@ std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& addres
 // answer store in use, the store is asked first and every new answer is handed to it.
 std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& address);
 
-// Told of each reverse lookup that LookUpAndRecord makes: as it begins, and as it ends.
+// Told of each lookup that LookUpAndRecord makes: as it begins, and as it ends; `forward` for
+// the lookup of a name's own addresses, which asks another zone than the address's.
 class AttemptObserver {
 public:
     virtual void Begins() = 0;
-    virtual void Ended(const LookupOutcome& outcome) = 0;
+    virtual void Ended(const LookupOutcome& outcome, bool forward) = 0;
 
 protected:
     ~AttemptObserver() = default;
 };
 
+// With verify, a name found is recorded with its verdict (Confirmations): whether it points
+// back to the address. An address whose name was found before without one only has it asked.
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name = nullptr,
-                    AttemptObserver* observer = nullptr);
+                    AttemptObserver* observer = nullptr, bool verify = false);
 
 // Appends to `out` the line with every address of `found` (the line's ScanAddresses list)
 // replaced by the name nameOf gives it; an address whose name is empty (on the ignore list, or

@@ -1,5 +1,6 @@
 #include "SimpleLookup.h"
 
+#include "Confirmations.h"
 #include "EngineRuntime.h"
 #include "Subjects.h"
 
@@ -31,19 +32,23 @@ void TSimpleLookup::Execute() {
     }
     auto errorLine = [this] { return Subject + ": " + ResolverErrorText(ErrorCode); };
     if (Address6 v6; TextToAddress6(Subject, v6)) {
-        if (LookupAddress6(v6))
+        if (LookupAddress6(v6)) {
             ResultText = "IP: " + Address6ToText(v6) + " Host: " + Host->Name;
-        else
+            CheckBack(HostAddress(v6));
+        } else {
             ResultText = errorLine();
+        }
         PostResult();
         return;
     }
     switch (ClassifySubject(Subject)) {
     case skAddress:
-        if (LookupAddress(Subject))
+        if (LookupAddress(Subject)) {
             ResultText = "IP: " + AddressToText(Host->Addresses.front()) + " Host: " + Host->Name;
-        else
+            CheckBack(TextToAddress(Subject));
+        } else {
             ResultText = errorLine();
+        }
         break;
     case skRange:
         ExpandRange(Subject);
@@ -89,6 +94,33 @@ std::optional<HostRecord> TSimpleLookup::Attempt(Lookup lookup, int& result) {
     return std::nullopt;
 }
 
+// With extended information on: whether the name found points back to the address, by its own
+// addresses of the address's family. A confirmed name adds no line.
+void TSimpleLookup::CheckBack(const HostAddress& address) {
+    if (!Engine.ShowExtendedInfo.load() || Host->Name.empty() || ShouldStop())
+        return;
+    LookupOutcome forward;
+    switch (CheckName(Engine.Resolver, address, Host->Name, &forward)) {
+    case Confirmation::Confirmed:
+    case Confirmation::Unchecked:
+        return;
+    case Confirmation::Refuted:
+        if (forward.Host) {
+            std::string addresses;
+            for (const Address a : forward.Host->Addresses)
+                addresses += (addresses.empty() ? "" : ", ") + AddressToText(a);
+            for (const Address6& a : forward.Host->Addresses6)
+                addresses += (addresses.empty() ? "" : ", ") + Address6ToText(a);
+            fNotConfirmed = "Not confirmed: " + Host->Name + " resolves to " + addresses;
+            return;
+        }
+        break;
+    case Confirmation::NoAnswer:
+        break;
+    }
+    fNotConfirmed = "Not confirmed: " + Host->Name + ": " + ResolverErrorText(forward.ErrorCode);
+}
+
 template <typename Lookup> bool TSimpleLookup::Resolve(Lookup lookup) {
     if (!Host)
         Host = Attempt(lookup, ErrorCode);
@@ -128,6 +160,8 @@ void TSimpleLookup::PostResult() {
         for (const Address6& v6 : fMoreIPv6)
             lines->push_back("IPv6 address: " + Address6ToText(v6));
     }
+    if (!fNotConfirmed.empty())
+        lines->push_back(fNotConfirmed);
 }
 
 void TSimpleLookup::ExpandRange(const std::string& subject) {

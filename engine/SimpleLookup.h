@@ -54,6 +54,9 @@ private:
 
     // With extended information: the name's IPv6 addresses not already on the main line.
     std::vector<Address6> fMoreIPv6;
+    // With extended information: what the name of an address subject does not point back to.
+    std::string fNotConfirmed;
+    void CheckBack(const HostAddress& address);
 };
 
 } // namespace hostmoor

@@ -280,6 +280,7 @@ void TDNSForm::ConnectHandlers() {
     });
     connect(ResolveIPv6, &QCheckBox::clicked, this, &TDNSForm::ResolveIPv6Click);
     connect(RememberAnswers, &QCheckBox::clicked, this, &TDNSForm::RememberAnswersClick);
+    connect(VerifyNames, &QCheckBox::clicked, this, &TDNSForm::VerifyNamesClick);
     connect(Timer1, &QTimer::timeout, this, &TDNSForm::Timer1Timer);
 }
 
@@ -361,8 +362,14 @@ void TDNSForm::BuildRewritePage() {
     InEdit->lineEdit()->setAcceptDrops(false); // its drops are the page's
     BrowseButton = Button(step1, "BrowseButton", tr("&Browse..."), QRect(264, 80, 89, 25));
 
+    // Below the group, left of Close: whether only names that point back replace addresses.
+    VerifyNames = new QCheckBox(tr("Only &use names that point back to the address"), AdvancedDNS);
+    VerifyNames->setObjectName("VerifyNames");
+    VerifyNames->setGeometry(24, 287, 250, 17);
+
     setTabOrder(ResolveIPv6, RememberAnswers);
-    setTabOrder(RememberAnswers, StartButton);
+    setTabOrder(RememberAnswers, VerifyNames);
+    setTabOrder(VerifyNames, StartButton);
     setTabOrder(StartButton, BrowseButton);
     setTabOrder(BrowseButton, InEdit);
 }

@@ -93,6 +93,7 @@ public:
     QPushButton* StartButton;
     QCheckBox* ResolveIPv6;
     QCheckBox* RememberAnswers;
+    QCheckBox* VerifyNames;
     QPushButton* VisitMakerButton;
 
 public slots:
@@ -117,6 +118,7 @@ public slots:
     void StopRewriteClick();
     void ResolveIPv6Click();
     void RememberAnswersClick();
+    void VerifyNamesClick();
     void Timer1Timer();
 
 public:
@@ -166,6 +168,7 @@ private:
     std::vector<std::string> fIncomplete;
     bool fBatchStopped = false;
     bool fAnswerStoreOpened = false;
+    std::size_t fNotConfirmedBefore = 0; // names not confirmed before the batch began
 };
 
 } // namespace hostmoor

@@ -82,6 +82,8 @@ void TDNSForm::FormCreate() {
     ExtendedInfo->setChecked(Engine.ShowExtendedInfo);
     Engine.ResolveIPv6 = Settings.ReadSwitch(kGeneralSection, "ResolveIPv6", false);
     ResolveIPv6->setChecked(Engine.ResolveIPv6);
+    Engine.VerifyNames = Settings.ReadSwitch(kGeneralSection, "VerifyNames", false);
+    VerifyNames->setChecked(Engine.VerifyNames);
     Engine.RememberAnswers = Settings.ReadSwitch(kGeneralSection, "RememberAnswers", false);
     RememberAnswers->setChecked(Engine.RememberAnswers);
     const int pages = PageControl1->count();
@@ -104,6 +106,7 @@ void TDNSForm::FormDestroy() {
     WriteDropdownList(InEdit);
     Settings.WriteSwitch(kGeneralSection, "ShowExtendedInfo", Engine.ShowExtendedInfo);
     Settings.WriteSwitch(kGeneralSection, "ResolveIPv6", Engine.ResolveIPv6);
+    Settings.WriteSwitch(kGeneralSection, "VerifyNames", Engine.VerifyNames);
     Settings.WriteSwitch(kGeneralSection, "RememberAnswers", Engine.RememberAnswers);
     Settings.WriteNumber(kGeneralSection, "ActiveTab", PageControl1->currentIndex());
     if (!fLastFolder.isEmpty())

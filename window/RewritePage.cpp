@@ -160,6 +160,8 @@ void TDNSForm::StartButtonClick() {
     OpenAnswerStore();
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
+    if (Engine.ThreadManager.FileJobCount() == 0)
+        fNotConfirmedBefore = Engine.Confirmations.NotConfirmed();
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {
         std::vector<RewriteJob> running;
         for (const auto& [worker, job] : fJobFiles)
@@ -193,6 +195,10 @@ void TDNSForm::StartButtonClick() {
 
 void TDNSForm::ResolveIPv6Click() {
     Engine.ResolveIPv6 = ResolveIPv6->isChecked();
+}
+
+void TDNSForm::VerifyNamesClick() {
+    Engine.VerifyNames = VerifyNames->isChecked();
 }
 
 void TDNSForm::RememberAnswersClick() {
@@ -251,8 +257,13 @@ void TDNSForm::FileJobDone(TWorker* worker) {
 }
 
 void TDNSForm::AllFileJobsFinished() {
+    // Names the batch found not to point back, where it asked.
+    const std::size_t notConfirmed = Engine.Confirmations.NotConfirmed() - fNotConfirmedBefore;
+    const QString verdicts = notConfirmed == 0   ? QString()
+                             : notConfirmed == 1 ? tr(" 1 name not confirmed.")
+                                                 : tr(" %1 names not confirmed.").arg(notConfirmed);
     if (fIncomplete.empty()) {
-        SetProgressCaption(tr(" Finished."));
+        SetProgressCaption(tr(" Finished.") + verdicts);
     } else {
         // The names fit the status bar; the whole paths are in its tool tip.
         QStringList names;
@@ -261,7 +272,7 @@ void TDNSForm::AllFileJobsFinished() {
             names << FileNameText(output.substr(output.rfind('/') + 1));
             paths << FileNameText(output);
         }
-        SetProgressCaption((fBatchStopped ? tr(" Stopped.") : tr(" Finished.")) +
+        SetProgressCaption((fBatchStopped ? tr(" Stopped.") : tr(" Finished.")) + verdicts +
                            tr(" Incomplete: %1").arg(names.join(", ")));
         StatusPanel1->setToolTip(tr("Incomplete:\n%1").arg(paths.join('\n')));
     }

@@ -127,6 +127,13 @@ sed -i 's/, [0-9.]* s$//' err
 [ "$(cat err)" = "hostmoor-rdns: 3 lines, 47 bytes, 4 addresses met, 3 distinct, 2 resolved, 1 without a name, 5 lookups" ] ||
     fail "stats: $(cat err)"
 
+echo "== --verify: a name that does not point back leaves its address"
+printf '192.0.2.66 forged\n192.0.2.1 own\n' >verify.log
+"$rdns" --verify --stats verify.log 2>err
+[ "$(cat verify.rdns)" = "$(printf '192.0.2.66 forged\r\nhost-1.hm.test own\r')" ] ||
+    fail "--verify: $(cat verify.rdns)"
+grep -q '^hostmoor-rdns: 1 names not confirmed' err || fail "--verify stats: $(cat err)"
+
 echo "== --cache: answers remembered between runs, trusted for an age; a bad store said once"
 printf '192.0.2.7 a\n192.0.2.98 b\n192.0.2.7 c\n' >cached.log
 stats() { sed -n "s/.*, \([0-9]*\) lookups.*/\1/p; s/.*: \([0-9]*\) answers from the store, \([0-9]*\) expired.*/\1 \2/p" err | tr '\n' ' '; }

@@ -514,3 +514,61 @@ TEST(ParseDuration, ReadsACountWithOneOptionalUnit) {
         EXPECT_EQ(seconds, expected != 0 ? expected : -7) << text;
     }
 }
+
+// A name remembered by a run that did not check it is checked before a run that checks names
+// uses it, and the verdict is remembered beside it.
+TEST_F(AnswerStoreTest, ANameRememberedUncheckedIsCheckedBeforeItIsUsed) {
+    test::ScriptedResolver resolver;
+    resolver.Answer("10.0.0.1", test::ScriptedResolver::Record("crawl.example", {"10.0.0.1"}));
+    resolver.Answer("A crawl.example",
+                    test::ScriptedResolver::Record("crawl.example", {"10.9.9.9"}));
+    auto rewrite = [&](bool verify) {
+        EngineRuntime engine(&resolver);
+        engine.Resolver.ResolverStartup();
+        engine.LookupPool.SetLimit(0);
+        engine.UseAnswerStore(Open());
+        engine.RememberAnswers = true;
+        engine.VerifyNames = verify;
+        test::WriteFile(dir / "in.log", "10.0.0.1\n");
+        char lineBreak = 0;
+        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
+                    [] { return false; });
+        return test::ReadFile(dir / "in.rdns");
+    };
+    EXPECT_EQ(rewrite(false), "crawl.example\r\n");
+    EXPECT_EQ(rewrite(true), "10.0.0.1\r\n"); // the name from the store, checked now
+    EXPECT_EQ(resolver.Calls("10.0.0.1"), 1);
+    EXPECT_EQ(resolver.Calls("A crawl.example"), 1);
+    EXPECT_EQ(rewrite(true), "10.0.0.1\r\n"); // the verdict from the store
+    EXPECT_EQ(rewrite(false), "crawl.example\r\n");
+    EXPECT_EQ(resolver.Calls("A crawl.example"), 1);
+    EXPECT_EQ(resolver.Calls("10.0.0.1"), 1);
+}
+
+// A store of the layout before (Hostmoor 1.2) is brought up to date and keeps its answers.
+TEST_F(AnswerStoreTest, AStoreOfTheLayoutBeforeOpensWithItsAnswers) {
+    Raw(path).Text("PRAGMA journal_mode=WAL;"
+                   "CREATE TABLE answers(addr BLOB NOT NULL PRIMARY KEY CHECK (length(addr) = 16),"
+                   " name TEXT NOT NULL, failed INTEGER NOT NULL, learned INTEGER NOT NULL)"
+                   " WITHOUT ROWID;"
+                   "CREATE TABLE meta(one INTEGER PRIMARY KEY CHECK (one = 1),"
+                   " last_sweep INTEGER NOT NULL);"
+                   "INSERT INTO meta VALUES(1, " +
+                   std::to_string(kNow) +
+                   ");"
+                   "INSERT INTO answers VALUES(x'00000000000000000000ffff0a000000', 'old.example',"
+                   " 0, " +
+                   std::to_string(kNow) +
+                   ");"
+                   "PRAGMA application_id=1215119699; PRAGMA user_version=1;");
+    auto store = Open();
+    const StoreFind found = store->Find(Key(0), kNow);
+    EXPECT_EQ(found.Result, StoreResult::Hit);
+    EXPECT_EQ(found.Name, "old.example");
+    EXPECT_EQ(found.Confirmed, Confirmation::Unchecked);
+    store->Remember({Key(1), "new.example", false, kNow, false, Confirmation::Confirmed});
+    store->Flush();
+    EXPECT_EQ(store->Find(Key(1), kNow).Confirmed, Confirmation::Confirmed);
+    EXPECT_EQ(Raw(path).Text("PRAGMA user_version"), "2");
+    EXPECT_TRUE(reports.empty());
+}

@@ -494,3 +494,47 @@ TEST_F(RevLookupTest, AnInputCutWhileItIsReadFailsAndKeepsOnlyWholeLines) {
         EXPECT_EQ(ReadFile(dir / "cut.rdns"), expected);
     }
 }
+
+// With names checked, a name replaces its address only if it points back to it, against the
+// test server: the serial rewriter and the look-ahead give the same bytes. Without, every name
+// does.
+TEST_F(RevLookupDnsTest, OnlyNamesThatPointBackReplaceTheirAddressesWhenChecked) {
+    const struct {
+        const char* address;
+        const char* checked; // the line with names checked
+        const char* plain;   // without
+    } table[] = {
+        {"192.0.2.1", "host-1.hm.test", "host-1.hm.test"}, // its own name
+        {"192.0.2.12", "multi.hm.test", "multi.hm.test"},  // one of three addresses
+        {"192.0.2.66", "192.0.2.66", "crawl.hm.test"},     // a name with other addresses
+        {"192.0.2.67", "192.0.2.67", "ghost.hm.test"},     // a name that does not exist
+        {"192.0.2.69", "192.0.2.69", "slow.down.hm.test"}, // its zone does not answer
+        {"2001:db8::40", "dual.hm.test", "dual.hm.test"},  // IPv6, its own name
+        {"[2001:db8::66]:80", "[2001:db8::66]:80", "[crawl.hm.test]:80"}, // IPv6, forged
+    };
+    std::string in;
+    std::string checked;
+    std::string plain;
+    for (const auto& row : table) {
+        in += std::string("x ") + row.address + " y\n";
+        checked += std::string("x ") + row.checked + " y\r\n";
+        plain += std::string("x ") + row.plain + " y\r\n";
+    }
+    WriteFile(dir / "v.log", in);
+    for (const bool verify : {true, false}) {
+        for (const int limit : {0, TLookupPool::kAutomatic}) {
+            SCOPED_TRACE(std::to_string(verify) + " " + std::to_string(limit));
+            EngineRuntime fresh;
+            fresh.Resolver.ResolverStartup();
+            fresh.LookupPool.SetLimit(limit);
+            fresh.ResolveIPv6 = true;
+            fresh.VerifyNames = verify;
+            char lineBreak = 0;
+            fresh.TotalBytes = 0;
+            RewriteFile(fresh, (dir / "v.log").string(), (dir / "v.rdns").string(), lineBreak,
+                        [] { return false; });
+            EXPECT_EQ(ReadFile(dir / "v.rdns"), verify ? checked : plain);
+            EXPECT_EQ(fresh.Confirmations.NotConfirmed(), verify ? 4u : 0u);
+        }
+    }
+}

@@ -85,6 +85,23 @@ TEST_F(SimpleLookupTest, ResultLinesWithExtendedInformationInRecordOrder) {
     EXPECT_EQ(Run("www.test"), (Lines{"Host: web.test IP: 10.0.0.7"}));
 }
 
+// With extended information, an address's name that does not point back says so in a last
+// line; one that does adds none (above).
+TEST_F(SimpleLookupTest, ANameThatDoesNotPointBackSaysSoWithExtendedInformation) {
+    resolver.Answer("10.0.0.2", ScriptedResolver::Record("crawl.test", {"10.0.0.2"}));
+    resolver.Answer("A crawl.test",
+                    ScriptedResolver::Record("crawl.test", {"10.9.9.8", "10.9.9.9"}));
+    resolver.Answer("2001:db8::2", ScriptedResolver::Record("ghost.test", {"2001:db8::2"}));
+    resolver.Fail("AAAA ghost.test", kErrTryAgain);
+    EXPECT_EQ(Run("10.0.0.2"), (Lines{"IP: 10.0.0.2 Host: crawl.test",
+                                      "Not confirmed: crawl.test resolves to 10.9.9.8, 10.9.9.9"}));
+    EXPECT_EQ(Run("2001:db8::2"),
+              (Lines{"IP: 2001:db8::2 Host: ghost.test", "Not confirmed: ghost.test: Try again"}));
+    engine.ShowExtendedInfo = false;
+    EXPECT_EQ(Run("10.0.0.2"), (Lines{"IP: 10.0.0.2 Host: crawl.test"}));
+    EXPECT_EQ(resolver.Calls("A crawl.test"), 1);
+}
+
 TEST_F(SimpleLookupTest, OtherSubjectsAreLookedUpForwardAndShowTheResolversError) {
     EXPECT_EQ(Run("mail_host"), (Lines{"mail_host: Host not found"}));
     EXPECT_EQ(resolver.Calls("mail_host"), 1);

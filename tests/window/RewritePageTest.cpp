@@ -461,6 +461,27 @@ private slots:
         qunsetenv("XDG_CACHE_HOME");
     }
 
+    // Ticked, a name that does not point back leaves its address, and the status says how
+    // many did not; the box is kept for the next start.
+    void namesThatDoNotPointBackLeaveTheirAddressesWhenTicked() {
+        resolver->Answer("A one.test", ScriptedResolver::Record("one.test", {"10.9.9.9"}));
+        const QString log = Make("v.log", "10.0.0.1 x\n");
+        QVERIFY(!form->VerifyNames->isChecked());
+        Run(log);
+        QCOMPARE(Read(dir->path() + "/v.rdns"), QByteArray("one.test x\r\n"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_U, Qt::AltModifier);
+        QTRY_VERIFY(form->VerifyNames->isChecked());
+        Run(log);
+        QCOMPARE(Read(dir->path() + "/v.rdns"), QByteArray("10.0.0.1 x\r\n"));
+        QTRY_COMPARE(form->ProgressCaption(), QString(" Finished. 1 name not confirmed."));
+        form->FormDestroy();
+        scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
+        QVERIFY(scope->Show());
+        form = scope->form.get();
+        QVERIFY(form->VerifyNames->isChecked());
+        QVERIFY(scope->engine.VerifyNames.load());
+    }
+
     void combinedLogThroughThePageAgainstTheTestServer() {
         if (!InTestDns())
             QSKIP(qPrintable(QString::fromStdString(TestDnsSkipReason())));

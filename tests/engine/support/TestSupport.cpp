@@ -84,6 +84,33 @@ LookupOutcome ScriptedResolver::ByName6(const std::string& name) {
     return outcome;
 }
 
+LookupOutcome ScriptedResolver::AddressesOf(const std::string& name, bool v6) {
+    const std::string key = std::string(v6 ? kAAAA : kA) + name;
+    {
+        // A name scripted only as a reverse answer has the addresses of that answer.
+        std::lock_guard guard(fLock);
+        if (!fScripts.count(key) && !fScripts.count(name)) {
+            for (const auto& [scripted, outcomes] : fScripts) {
+                if (!outcomes.empty() && outcomes.front().Host &&
+                    outcomes.front().Host->Name == name) {
+                    fScripts[key] = {outcomes.front()};
+                    break;
+                }
+            }
+        }
+    }
+    LookupOutcome outcome = Lookup(key);
+    if (outcome.Host) {
+        if (v6)
+            outcome.Host->Addresses.clear();
+        else
+            outcome.Host->Addresses6.clear();
+        if (outcome.Host->Addresses.empty() && outcome.Host->Addresses6.empty())
+            return {std::nullopt, kErrNoData};
+    }
+    return outcome;
+}
+
 void ScriptedResolver::SetRandomDelay(std::chrono::microseconds most, unsigned seed) {
     std::lock_guard guard(fLock);
     fRandomDelay = most;
@@ -113,6 +140,8 @@ LookupOutcome ScriptedResolver::Lookup(const std::string& key) {
     auto it = fScripts.find(key);
     if (it == fScripts.end() && key.rfind(kAAAA, 0) == 0)
         it = fScripts.find(key.substr(kAAAA.size()));
+    else if (it == fScripts.end() && key.rfind(kA, 0) == 0)
+        it = fScripts.find(key.substr(kA.size()));
     if (it != fScripts.end() && !it->second.empty())
         outcome = it->second[std::min<std::size_t>(call, it->second.size() - 1)];
     auto delay = std::chrono::duration_cast<std::chrono::microseconds>(fDelay);

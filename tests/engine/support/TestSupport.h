@@ -52,10 +52,14 @@ public:
     // and scripted so too if the name's own script is not to serve. Reverse IPv6 keys are in
     // RFC 5952 form.
     static constexpr std::string_view kAAAA = "AAAA ";
+    static constexpr std::string_view kA = "A ";
     LookupOutcome ByName(const std::string& name) override;
     LookupOutcome ByAddress(Address address) override;
     LookupOutcome ByAddress6(const Address6& address) override;
     LookupOutcome ByName6(const std::string& name) override;
+    // Counted under "A " or "AAAA " and the name; scripted so too, or else served from the
+    // name's own record, or else from the reverse answer that gives the name.
+    LookupOutcome AddressesOf(const std::string& name, bool v6) override;
 
     // Addresses of either family.
     static HostRecord Record(const std::string& name, const std::vector<std::string>& addresses,
