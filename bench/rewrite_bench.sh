@@ -7,7 +7,8 @@
 # wall time, lookups (queries the relay saw, or the rewriter's count), peak memory, and checks
 # that every Hostmoor output is the same and that logresolve agrees on the first field.
 #   bench/rewrite_bench.sh [LINES] [DISTINCT] [RESOLVABLE_%] [SILENT_%] [DELAY_MS] [JOBS...]
-# JOBS are lookups in flight for Hostmoor's runs, 0 for one at a time (default: 0 64).
+# JOBS are lookups in flight for Hostmoor's runs, 0 for one at a time, -1 for the automatic
+# level (default: 0 -1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lines=${1:-2000000}
@@ -17,7 +18,7 @@ silent=${4:-0}
 delay=${5:-0}
 shift $(($# < 5 ? $# : 5))
 jobs=("${@:-0}")
-[ $# -eq 0 ] && jobs=(0 64)
+[ $# -eq 0 ] && jobs=(0 -1)
 . bench/lib.sh
 bench_prepare bench hostmoor_genlog hostmoor_rewrite hostmoor_dnsrelay
 
@@ -63,6 +64,7 @@ measure() {
 for jobs in "$@"; do
     label="hostmoor, $jobs in flight"
     [ "$jobs" = 0 ] && label="hostmoor, one at a time"
+    [ "$jobs" = -1 ] && label="hostmoor, automatic"
     measure "$label" build/bench/hostmoor_rewrite --jobs "$jobs" "$work/access.log" \
         "$work/access.$jobs.rdns"
 done

@@ -365,7 +365,7 @@ void TDNSForm::BuildRewritePage() {
     // Below the group, left of Close: whether only names that point back replace addresses.
     VerifyNames = new QCheckBox(tr("Only &use names that point back to the address"), AdvancedDNS);
     VerifyNames->setObjectName("VerifyNames");
-    VerifyNames->setGeometry(24, 287, 250, 17);
+    VerifyNames->setGeometry(24, 287, 330, 17);
 
     setTabOrder(ResolveIPv6, RememberAnswers);
     setTabOrder(RememberAnswers, VerifyNames);
