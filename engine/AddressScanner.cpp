@@ -108,10 +108,28 @@ bool IsDottedQuad(std::string_view text) {
 
 namespace {
 
+// The address that the run line[left, right) of digits and dots, with `dots` dots, stands for,
+// once the dots at its ends are cut: a dotted quad that neither goes on as a host name nor is a
+// product's version. Length 0: none.
+FoundAddress QuadOfRun(std::string_view line, std::size_t left, std::size_t right, int dots) {
+    constexpr std::size_t kLongestQuad = 15;
+    std::size_t first = left;
+    std::size_t last = right;
+    for (; first < last && line[first] == '.'; ++first)
+        --dots;
+    for (; last > first && line[last - 1] == '.'; --last)
+        --dots;
+    Address address;
+    if (dots == 3 && last - first <= kLongestQuad &&
+        ReadDottedQuad(line.substr(first, last - first), address) &&
+        !GoesOnAsHostName(line, last) && !IsVersion(line, first, last))
+        return {first, static_cast<std::uint32_t>(last - first), address};
+    return {};
+}
+
 // The search of FindAddressInLine; runEnd is set to the end of the run that held the result.
 FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreList* ignore,
                       std::size_t& runEnd) {
-    constexpr std::size_t kLongestQuad = 15;
     while (pos < line.size()) {
         const std::size_t dot = line.find('.', pos);
         if (dot == std::string_view::npos)
@@ -125,19 +143,10 @@ FoundAddress FindFrom(std::string_view line, std::size_t pos, const TDNSIgnoreLi
         int dots = 1;
         while (right < line.size() && IsDigitOrDot(line[right]))
             dots += line[right++] == '.';
-        std::size_t first = left;
-        std::size_t last = right;
-        for (; first < last && line[first] == '.'; ++first)
-            --dots;
-        for (; last > first && line[last - 1] == '.'; --last)
-            --dots;
-        Address address;
-        if (dots == 3 && last - first <= kLongestQuad &&
-            ReadDottedQuad(line.substr(first, last - first), address) &&
-            !GoesOnAsHostName(line, last) && !IsVersion(line, first, last) &&
-            (!ignore || !ignore->Ignore(address))) {
+        const FoundAddress found = QuadOfRun(line, left, right, dots);
+        if (found.Length != 0 && (!ignore || !ignore->Ignore(found.Address))) {
             runEnd = right;
-            return {first, static_cast<std::uint32_t>(last - first), address};
+            return found;
         }
         pos = right + 1;
     }
@@ -210,7 +219,6 @@ void DotsAndDigits(std::string_view line, std::size_t from, std::uint64_t& dots,
 // over unless a run holds it: a run is the same whichever of its dots it is found from.
 void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool ipv6) {
     found.clear();
-    constexpr std::size_t kLongestQuad = 15;
     std::size_t pos = 0;      // where the search goes on, as in FindFrom
     bool digitBefore = false; // the last byte of the block before is a digit
     for (std::size_t block = 0; block < line.size(); block += 64) {
@@ -252,17 +260,8 @@ void ScanAddresses(std::string_view line, std::vector<FoundAddress>& found, bool
                                              ? ~std::uint64_t{0}
                                              : ((std::uint64_t{1} << (to - from)) - 1) << from;
             inner += __builtin_popcountll(dots & inside);
-            std::size_t first = left;
-            std::size_t last = right;
-            for (; first < last && line[first] == '.'; ++first)
-                --inner;
-            for (; last > first && line[last - 1] == '.'; --last)
-                --inner;
-            Address address;
-            if (inner == 3 && last - first <= kLongestQuad &&
-                ReadDottedQuad(line.substr(first, last - first), address) &&
-                !GoesOnAsHostName(line, last) && !IsVersion(line, first, last))
-                found.push_back({first, static_cast<std::uint32_t>(last - first), address});
+            if (const FoundAddress quad = QuadOfRun(line, left, right, inner); quad.Length != 0)
+                found.push_back(quad);
             pos = right + 1;
         }
     }

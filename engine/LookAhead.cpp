@@ -45,8 +45,7 @@ void Swap(LookAhead::Line& a, LookAhead::Line& b) {
 LookAhead::LookAhead(EngineRuntime& engine, LineSource& source, std::function<bool()> stop,
                      Window window, KnownNames* known, bool verify)
     : fEngine(engine), fSource(source), fStop(std::move(stop)), fLimits(window), fKnown(known),
-      fVerify(verify),
-      fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
+      fVerify(verify), fRing(std::min<std::size_t>(64, std::max<std::size_t>(window.Lines, 1))) {}
 
 LookAhead::~LookAhead() {
     std::vector<HostAddress> asked = std::move(fDone);

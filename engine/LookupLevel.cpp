@@ -39,7 +39,10 @@ LookupLevel::Duration LookupLevel::OverdueAfter() const {
     // Until an answer has come, nothing is known to be late.
     if (fSlowest == Duration::zero())
         return fGiveUp;
-    return std::min(std::max(fSlowest * kLostFactor, Duration(kLeastOverdue)), fGiveUp / 2);
+    // Not before a fifth of the resolver's wait either: on a busy machine an answer may wait a
+    // while for this process, and one counted lost that was only slow lets one too many in.
+    return std::min(std::max({fSlowest * kLostFactor, Duration(kLeastOverdue), fGiveUp / 5}),
+                    fGiveUp / 2);
 }
 
 LookupLevel::Duration LookupLevel::LateAfter() const {

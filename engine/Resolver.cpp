@@ -131,9 +131,14 @@ LookupOutcome SystemResolver::ByAddress6(const Address6& address) {
     return {std::move(record), 0};
 }
 
-LookupOutcome SystemResolver::ByName6(const std::string& name) {
+namespace {
+
+// A name's addresses of one family (AF_INET or AF_INET6) by getaddrinfo, each once, in its
+// order, with the canonical name where it gives one. No AI_ADDRCONFIG: the question is what the
+// name says, whatever this machine can reach.
+LookupOutcome AddrInfo(const std::string& name, int family) {
     addrinfo hints{};
-    hints.ai_family = AF_INET6;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM; // one entry per address
     hints.ai_flags = AI_CANONNAME;
     addrinfo* list = nullptr;
@@ -145,51 +150,36 @@ LookupOutcome SystemResolver::ByName6(const std::string& name) {
     for (const addrinfo* a = list; a; a = a->ai_next) {
         if (a->ai_canonname && record.Name.empty())
             record.Name = a->ai_canonname;
-        if (a->ai_family != AF_INET6)
-            continue;
-        Address6 bytes;
-        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
-                    bytes.size());
-        if (std::find(record.Addresses6.begin(), record.Addresses6.end(), bytes) ==
-            record.Addresses6.end())
-            record.Addresses6.push_back(bytes);
+        if (a->ai_family == AF_INET6) {
+            Address6 bytes;
+            std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
+                        bytes.size());
+            if (std::find(record.Addresses6.begin(), record.Addresses6.end(), bytes) ==
+                record.Addresses6.end())
+                record.Addresses6.push_back(bytes);
+        } else if (a->ai_family == AF_INET) {
+            const Address v4 = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+            if (std::find(record.Addresses.begin(), record.Addresses.end(), v4) ==
+                record.Addresses.end())
+                record.Addresses.push_back(v4);
+        }
     }
     freeaddrinfo(list);
-    if (record.Addresses6.empty())
+    if (record.Addresses.empty() && record.Addresses6.empty())
         return {std::nullopt, kErrNoData};
     if (record.Name.empty())
         record.Name = name;
     return {std::move(record), 0};
 }
 
+} // namespace
+
+LookupOutcome SystemResolver::ByName6(const std::string& name) {
+    return AddrInfo(name, AF_INET6);
+}
+
 LookupOutcome SystemResolver::AddressesOf(const std::string& name, bool v6) {
-    // No AI_ADDRCONFIG: the question is what the name says, whatever this machine can reach.
-    addrinfo hints{};
-    hints.ai_family = v6 ? AF_INET6 : AF_INET;
-    hints.ai_socktype = SOCK_STREAM; // one entry per address
-    addrinfo* list = nullptr;
-    errno = 0;
-    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0)
-        return {std::nullopt, MapAddrInfoError(rc)};
-    HostRecord record;
-    record.Name = name;
-    for (const addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_family == AF_INET6) {
-            Address6 bytes;
-            std::memcpy(bytes.data(),
-                        &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
-                        bytes.size());
-            record.Addresses6.push_back(bytes);
-        } else if (a->ai_family == AF_INET) {
-            record.Addresses.push_back(
-                reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
-        }
-    }
-    freeaddrinfo(list);
-    if (record.Addresses.empty() && record.Addresses6.empty())
-        return {std::nullopt, kErrNoData};
-    return {std::move(record), 0};
+    return AddrInfo(name, v6 ? AF_INET6 : AF_INET);
 }
 
 void ResolverAccess::SetResolver(IResolver* resolver) {

@@ -111,9 +111,9 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         if (outcome.Host) {
             engine.NameServersAnswered = true;
             const std::string found = outcome.Host->Name.substr(0, kMaxCachedName);
-            const Confirmation verdict =
-                verify && !found.empty() ? Check(engine, address, found, observer)
-                                         : Confirmation::Unchecked;
+            const Confirmation verdict = verify && !found.empty()
+                                             ? Check(engine, address, found, observer)
+                                             : Confirmation::Unchecked;
             // Handed to the store first: whoever finds it recorded (a writer at its last line,
             // then the last flush) finds it in the store's batch too.
             remember({address.Bytes(), found, false, std::time(nullptr), false, verdict});
