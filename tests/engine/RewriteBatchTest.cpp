@@ -126,38 +126,3 @@ TEST_F(RewriteBatchTest, TheRewritersLastCheckRefusesLinksAndTheInputItself) {
     EXPECT_EQ(CheckRewriteJob({a, (dir / "logs/s.rdns").string()}), Refusal::OutputIsLink);
     EXPECT_EQ(CheckRewriteJob({a, (dir / "logs/p.rdns").string()}), Refusal::OutputNotFile);
 }
-
-// logrotate's set: one output per input, none refused; the outputs of an earlier run among the
-// inputs are refused as outputs are.
-TEST_F(RewriteBatchTest, ARotatedSetGivesOneOutputPerInput) {
-    const std::string gzip = "\x1f\x8b\x08";
-    const std::string zstd = "\x28\xb5\x2f\xfd";
-    const std::vector<std::pair<std::string, std::string>> set = {
-        {"access.log", "x\n"},          {"access.log.1", "x\n"},
-        {"access.log.2.gz", gzip},      {"access.log.3.gz", gzip},
-        {"access.log.4.zst", zstd},     {"access.log.5", gzip}, // compressed, not so named
-        {"access.log.2.rdns.gz", gzip},
-    };
-    fs::create_directory(dir / "rot");
-    std::vector<std::string> inputs;
-    for (const auto& [name, bytes] : set) {
-        std::ofstream(dir / "rot" / name) << bytes;
-        inputs.push_back((dir / "rot" / name).string());
-    }
-    std::vector<std::string> outputs;
-    std::vector<Refusal> verdicts;
-    for (const BatchEntry& entry : PlanRewriteBatch(inputs)) {
-        outputs.push_back(fs::path(entry.Job.OutFileName).filename());
-        verdicts.push_back(entry.Verdict);
-    }
-    using R = Refusal;
-    EXPECT_EQ(outputs,
-              (std::vector<std::string>{"access.rdns", "access.log.rdns", "access.log.2.rdns.gz",
-                                        "access.log.3.rdns.gz", "access.log.4.rdns.zst",
-                                        "access.log.5.rdns.gz", "access.log.2.rdns.gz"}));
-    EXPECT_EQ(verdicts, (std::vector<Refusal>{R::None, R::None, R::SharedOutput, R::None, R::None,
-                                              R::None, R::NamedRdns}));
-    inputs.pop_back(); // the set without the earlier output
-    for (const BatchEntry& entry : PlanRewriteBatch(inputs))
-        EXPECT_EQ(entry.Verdict, R::None) << entry.Job.InFileName;
-}
