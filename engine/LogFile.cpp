@@ -383,7 +383,7 @@ private:
     static constexpr std::size_t kSpare = 4;
     static constexpr std::size_t kSyncEvery = kBufferSize;
     static constexpr std::size_t kWriteAt = 256 << 10;
-    static constexpr std::chrono::milliseconds kIdle{100};
+    static constexpr std::chrono::milliseconds kIdle{500};
 
     void Raise() {
         if (fError)
