@@ -3,6 +3,7 @@
 #include "AnswerStore.h"
 #include "LookupPool.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace hostmoor::rdns {
@@ -11,7 +12,9 @@ const char* const kUsage =
     "Usage: hostmoor-rdns [OPTION]... [FILE]...\n"
     "Copy each FILE to a file beside it with the extension changed to .rdns, every dotted\n"
     "IPv4 address replaced by the host name its reverse lookup gives. With no FILE, or when\n"
-    "FILE is -, copy standard input to standard output.\n"
+    "FILE is -, copy standard input to standard output. A FILE compressed with gzip, bzip2,\n"
+    "xz or zstd is read decompressed and its copy compressed the same way, named with .rdns\n"
+    "before the compression's suffix (access.log.2.gz gives access.log.2.rdns.gz).\n"
     "\n"
     "  -6, --ipv6     also replace every IPv6 address (2001:db8::1, [2001:db8::1]:443) by its\n"
     "                 host name; one with a zone (fe80::1%eth0) is left as it is\n"
@@ -29,6 +32,8 @@ const char* const kUsage =
     "                 at most 30d)\n"
     "      --crlf     end every output line with CR LF; files always are, and standard\n"
     "                 output is unless the input's lines end with LF\n"
+    "      --compress=FORMAT  compress standard output with gzip, bzip2, xz or zstd\n"
+    "                 (default none; standard input is read decompressed in any case)\n"
     "  -s, --stats    at the end, print lines, bytes, addresses and lookups to standard error\n"
     "  -q, --quiet    print no progress\n"
     "  -h, --help     print this help and end\n"
@@ -98,6 +103,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             }
         } else if (name == "--crlf") {
             ok = flag(options.CrLf);
+        } else if (name == "--compress") {
+            std::string text;
+            ok = value(text);
+            const std::optional<Compression> format = CompressionNamed(text);
+            if (ok && !format) {
+                error = "'" + text + "' is not gzip, bzip2, xz, zstd or none";
+                ok = false;
+            }
+            options.Compress = format.value_or(Compression::None);
         } else if (name == "-6" || name == "--ipv6") {
             ok = flag(options.IPv6);
         } else if (name == "--verify") {
@@ -137,6 +151,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     }
     if (options.CacheMaxAge != 0 && !options.Cache) {
         error = "option '--cache-max-age' is for answers remembered with --cache";
+        return false;
+    }
+    const bool filtering =
+        options.Files.empty() ||
+        std::find(options.Files.begin(), options.Files.end(), "-") != options.Files.end();
+    if (options.Compress != Compression::None && !filtering) {
+        error = "option '--compress' is for standard output; a file's copy is compressed as "
+                "the file is";
         return false;
     }
     return true;

@@ -1,6 +1,6 @@
 // hostmoor-rdns: the log rewriter from the shell. Files are rewritten to their ".rdns" files
 // as the window rewrites them, and refused for the same reasons; standard input is filtered
-// to standard output.
+// to standard output, compressed when asked.
 #include "EngineRuntime.h"
 #include "LogFile.h"
 #include "Options.h"
@@ -116,8 +116,13 @@ void Filter(EngineRuntime& engine, const Options& options, Run& run) {
         run.Failed = true;
         return;
     }
+    if (options.Compress != Compression::None && ::isatty(STDOUT_FILENO)) {
+        Say("standard output: compressed data are not written to a terminal");
+        run.Failed = true;
+        return;
+    }
     LogReader in(STDIN_FILENO, "standard input");
-    LogWriter out(STDOUT_FILENO, "standard output");
+    LogWriter out(STDOUT_FILENO, "standard output", options.Compress);
     if (options.CrLf)
         out.SetLineEnd("\r\n");
     auto stop = [] { return gSignal.load() != 0; };
@@ -129,7 +134,8 @@ void Filter(EngineRuntime& engine, const Options& options, Run& run) {
     engine.FlushAnswers();
     run.Counts.Lines += counts.Lines;
     run.Counts.Addresses += counts.Addresses;
-    run.Bytes += in.Consumed();
+    const std::int64_t compressed = in.CompressedBytesRead();
+    run.Bytes += compressed >= 0 ? compressed : in.Consumed();
 }
 
 void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {

@@ -4,11 +4,21 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -57,6 +67,20 @@ std::int64_t FileSizeOf(const std::string& path) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+Compression FileCompression(const std::string& path) {
+    struct stat st {};
+    const int fd = OpenNonBlocking(path, O_RDONLY, st);
+    if (fd < 0)
+        return Compression::None;
+    char start[kLongestMagic];
+    const ssize_t n = S_ISREG(st.st_mode) ? ::pread(fd, start, sizeof start, 0) : -1;
+    ::close(fd);
+    if (n <= 0)
+        return Compression::None;
+    return DetectCompression({start, static_cast<std::size_t>(n)}, true)
+        .value_or(Compression::None);
+}
+
 LogReader::LogReader(const std::string& path) : fPath(path), fBuffer(kBufferSize, '\0') {
     struct stat st {};
     fFd = OpenNonBlocking(path, O_RDONLY, st);
@@ -90,12 +114,9 @@ void LogReader::Close() {
     fFd = -1;
 }
 
-bool LogReader::Fill() {
-    if (fEof)
-        return false;
-    if (!fFirstRead && fBetweenReads)
+long LogReader::ReadRaw(char* into, std::size_t room) {
+    if (fReads++ > 0 && fBetweenReads)
         fBetweenReads();
-    fFirstRead = false;
     for (;;) {
         // A pipe or a terminal is waited for a while at a time, so that a stop is seen even
         // where no signal interrupts the wait.
@@ -105,36 +126,115 @@ bool LogReader::Fill() {
             if (ready == 0 || (ready < 0 && errno == EINTR)) {
                 if (fStop()) {
                     fInterrupted = true;
-                    return false;
+                    return -1;
                 }
                 continue;
             }
         }
-        const ssize_t n = ::read(fFd, fBuffer.data(), fBuffer.size());
+        const ssize_t n = ::read(fFd, into, room);
         if (n < 0 && errno == EINTR) {
             if (fStop && fStop()) {
                 fInterrupted = true;
-                return false;
+                return -1;
             }
             continue;
         }
         if (n < 0)
             Fail("Cannot read", fPath, errno);
-        fConsumed += static_cast<std::int64_t>(fEnd);
+        const std::int64_t read = fRawRead + n;
         if (fSizeAtOpen > 0) {
             // Cut while it is read (a log emptied for rotation): the line being read is not
             // whole. A file system whose files have no true size keeps the size it gave.
             struct stat st {};
-            const std::int64_t read = fConsumed + n;
             if (::fstat(fFd, &st) == 0 &&
                 (st.st_size < read || (n == 0 && st.st_size < fSizeAtOpen)))
                 Refuse("Cannot read", fPath, "it became shorter while it was read");
         }
-        fPos = 0;
-        fEnd = static_cast<std::size_t>(n);
-        fEof = n == 0;
-        return n > 0;
+        fRawRead = read;
+        if (fDecoder)
+            fCompressedRead.store(read);
+        return static_cast<long>(n);
     }
+}
+
+void LogReader::Detect() {
+    fRaw.resize(kBufferSize);
+    std::optional<Compression> format;
+    while (!(format = DetectCompression({fRaw.data(), fRawEnd}, fRawEof))) {
+        const long n = ReadRaw(fRaw.data() + fRawEnd, fRaw.size() - fRawEnd);
+        if (n < 0)
+            return; // stopped: nothing is known yet
+        fRawEnd += static_cast<std::size_t>(n);
+        fRawEof = n == 0;
+    }
+    fDetected = true;
+    fFormat = *format;
+    if (fFormat != Compression::None) {
+        fDecoder = MakeDecoder(fFormat);
+        fCompressedRead.store(fRawRead);
+    }
+}
+
+Compression LogReader::Format() {
+    if (!fDetected)
+        Detect();
+    return fFormat;
+}
+
+bool LogReader::Decode() {
+    CodecStep step;
+    try {
+        step = fDecoder->Decode({fRaw.data() + fRawPos, fRawEnd - fRawPos}, fBuffer.data(),
+                                fBuffer.size(), fRawEof);
+    } catch (const DamagedData& e) {
+        throw IoError("Cannot read " + fPath + ": it is damaged (" + e.what() + ")");
+    }
+    if (step.Read == 0 && step.Written == 0 && fRawPos < fRawEnd)
+        throw IoError("Cannot read " + fPath + ": it is damaged (no progress)");
+    fRawPos += step.Read;
+    fEnd = step.Written;
+    fEof = step.Written == 0 && fRawEof && fRawPos == fRawEnd;
+    return step.Written > 0 || fEof;
+}
+
+bool LogReader::Fill() {
+    if (fEof)
+        return false;
+    if (!fDetected) {
+        Detect();
+        if (!fDetected)
+            return false;
+    }
+    fConsumed += static_cast<std::int64_t>(fEnd);
+    fPos = fEnd = 0;
+    if (fDecoder) {
+        for (;;) {
+            if (Decode())
+                return !fEof;
+            if (fRawPos == fRawEnd) {
+                const long n = ReadRaw(fRaw.data(), fRaw.size());
+                if (n < 0)
+                    return false;
+                fRawPos = 0;
+                fRawEnd = static_cast<std::size_t>(n);
+                fRawEof = n == 0;
+            }
+        }
+    }
+    if (!fRaw.empty()) {
+        // Text: the bytes that told the format are the first buffer.
+        fBuffer.swap(fRaw);
+        std::string().swap(fRaw);
+        fEnd = std::exchange(fRawEnd, 0);
+        if (fEnd > 0)
+            return true;
+    }
+    const long n = ReadRaw(fBuffer.data(), fBuffer.size());
+    if (n < 0)
+        return false;
+    fEnd = static_cast<std::size_t>(n);
+    fEof = n == 0;
+    return n > 0;
 }
 
 void LogReader::DropLfAfterCr() {
@@ -163,6 +263,23 @@ bool LogReader::LineReady() {
         if (fEof)
             return true;
         pollfd input{fFd, POLLIN, 0};
+        if (fDecoder) {
+            // Decoded from what has arrived, without waiting for more.
+            if (fRawPos == fRawEnd && !fRawEof) {
+                if (::poll(&input, 1, 0) <= 0)
+                    return false;
+                const long n = ReadRaw(fRaw.data(), fRaw.size());
+                if (n < 0)
+                    return true; // stopped: nothing to wait for
+                fRawPos = 0;
+                fRawEnd = static_cast<std::size_t>(n);
+                fRawEof = n == 0;
+            }
+            fConsumed += static_cast<std::int64_t>(fEnd);
+            fPos = fEnd = 0;
+            Decode();
+            continue;
+        }
         if (::poll(&input, 1, 0) <= 0)
             return false;
         if (!Fill())
@@ -182,7 +299,249 @@ bool LogReader::AtEnd() {
     return fBuffer[fPos] == kCtrlZ;
 }
 
-LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fPath(path) {
+// The thread of a compressed output: it takes buffers of whole lines, compresses them and writes
+// what comes out, at most kQueued buffers behind the writer. When it has nothing to do for a
+// moment, and after every kSyncEvery bytes of lines, it flushes the stream: the file then
+// decodes to every line taken, and a failed write cuts it back to the last such point. Where
+// no thread can be had, the writer's own thread compresses.
+class LogWriter::Compressor {
+public:
+    // `regular`: the output is a regular file, which can be cut back.
+    Compressor(Compression format, int fd, std::string path, bool regular,
+               std::function<bool()> stop)
+        : fEncoder(MakeEncoder(format)), fFd(fd), fPath(std::move(path)), fRegular(regular),
+          fStop(std::move(stop)) {
+        try {
+            fThread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // No thread to spare (a task limit): compressed where the lines are written.
+        }
+    }
+
+    ~Compressor() {
+        {
+            std::lock_guard guard(fLock);
+            fFinishing = true;
+        }
+        fChanged.notify_all();
+        if (fThread.joinable())
+            fThread.join();
+    }
+
+    // Hands over the lines; `lines` is given an empty buffer in their place. Raises the error
+    // that the thread met.
+    void Take(std::string& lines) {
+        if (!fThread.joinable()) {
+            Raise();
+            Compress(lines);
+            lines.clear();
+            Raise();
+            return;
+        }
+        std::unique_lock lock(fLock);
+        Raise();
+        if (!fQueue.empty() && fQueue.back().size() + lines.size() <= kBufferSize) {
+            fQueue.back() += lines; // a few lines at a time are gathered while they wait
+            lines.clear();
+            return;
+        }
+        fChanged.wait(lock, [this] { return fQueue.size() < kQueued || fError; });
+        Raise();
+        fQueue.push_back(std::move(lines));
+        if (fSpare.empty()) {
+            lines = std::string();
+            lines.reserve(kBufferSize);
+        } else {
+            lines = std::move(fSpare.back());
+            fSpare.pop_back();
+        }
+        lock.unlock();
+        fChanged.notify_all();
+    }
+
+    // Ends the stream once every line taken is in it, and waits until it is written.
+    void Finish() {
+        if (std::exchange(fFinished, true)) {
+            Raise();
+            return;
+        }
+        if (fThread.joinable()) {
+            {
+                std::lock_guard guard(fLock);
+                fFinishing = true;
+            }
+            fChanged.notify_all();
+            fThread.join();
+        } else if (!fError && !fGaveUp) {
+            Guarded([this] {
+                fEncoder->Finish(fOut);
+                WriteOut();
+            });
+        }
+        Raise();
+    }
+
+private:
+    static constexpr std::size_t kQueued = 8;
+    static constexpr std::size_t kSpare = 4;
+    static constexpr std::size_t kSyncEvery = kBufferSize;
+    static constexpr std::size_t kWriteAt = 256 << 10;
+    static constexpr std::chrono::milliseconds kIdle{500};
+
+    void Raise() {
+        if (fError)
+            std::rethrow_exception(fError);
+    }
+
+    void Run() {
+        sigset_t all; // signals are for the threads that wait on the input and the lookups
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        bool unsynced = false;
+        for (;;) {
+            std::string lines;
+            {
+                std::unique_lock lock(fLock);
+                auto given = [this] { return !fQueue.empty() || fFinishing; };
+                if (unsynced && !fChanged.wait_for(lock, kIdle, given)) {
+                    lock.unlock();
+                    Guarded([this] { Sync(); });
+                    unsynced = false;
+                    continue;
+                }
+                fChanged.wait(lock, given);
+                if (fQueue.empty())
+                    break;
+                lines = std::move(fQueue.front());
+                fQueue.pop_front();
+            }
+            fChanged.notify_all();
+            Compress(lines);
+            unsynced = !fError && !fGaveUp;
+            std::lock_guard guard(fLock);
+            if (fSpare.size() < kSpare && lines.capacity() <= 2 * kBufferSize) {
+                lines.clear();
+                fSpare.push_back(std::move(lines));
+            }
+        }
+        if (!fError && !fGaveUp)
+            Guarded([this] {
+                fEncoder->Finish(fOut);
+                WriteOut();
+            });
+    }
+
+    void Compress(const std::string& lines) {
+        if (fError || fGaveUp)
+            return; // what follows an error is let go
+        Guarded([&] {
+            fEncoder->Encode(lines, fOut);
+            fSinceSync += lines.size();
+            if (fSinceSync >= kSyncEvery)
+                Sync();
+            else if (fOut.size() >= kWriteAt)
+                WriteOut();
+        });
+    }
+
+    void Sync() {
+        fEncoder->Flush(fOut);
+        if (WriteOut())
+            fSynced = fWritten;
+        fSinceSync = 0;
+    }
+
+    // Runs `work`, keeping what it raises for the writer.
+    template <typename Work> void Guarded(Work work) {
+        try {
+            work();
+        } catch (const IoError&) {
+            Keep(std::current_exception());
+        } catch (const std::exception& e) {
+            Keep(std::make_exception_ptr(IoError("Cannot write " + fPath + ": " + e.what())));
+        }
+    }
+
+    void Keep(std::exception_ptr error) {
+        std::lock_guard guard(fLock);
+        fError = std::move(error);
+        fChanged.notify_all();
+    }
+
+    // Writes what has been compressed: whether all of it went. A pipe or a terminal takes it a
+    // piece at a time while it has room, so that a stop is seen; once one holds and the output
+    // has not taken the rest within a moment, nothing more is written.
+    bool WriteOut() {
+        using Clock = std::chrono::steady_clock;
+        std::size_t done = 0;
+        std::optional<Clock::time_point> giveUp;
+        while (done < fOut.size()) {
+            if (!fRegular) {
+                pollfd output{fFd, POLLOUT, 0};
+                const int ready = ::poll(&output, 1, 100);
+                if (ready <= 0) {
+                    if (fStop && fStop() && !giveUp)
+                        giveUp = Clock::now() + kFinishLine;
+                    if (giveUp && Clock::now() > *giveUp) {
+                        fGaveUp = true;
+                        fOut.clear();
+                        return false;
+                    }
+                    continue;
+                }
+            }
+            const std::size_t piece =
+                fRegular ? fOut.size() - done : std::min<std::size_t>(fOut.size() - done, PIPE_BUF);
+            const ssize_t n = ::write(fFd, fOut.data() + done, piece);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0) {
+                const int error = errno;
+                fOut.clear();
+                CutBack();
+                if (error == EPIPE)
+                    throw OutputClosed("Cannot write " + fPath + ": " + std::strerror(error));
+                Fail("Cannot write", fPath, error);
+            }
+            done += static_cast<std::size_t>(n);
+            fWritten += n;
+        }
+        fOut.clear();
+        return true;
+    }
+
+    // Back to where the stream last held whole lines.
+    void CutBack() {
+        const off_t end = fRegular ? ::lseek(fFd, 0, SEEK_CUR) : -1;
+        if (end >= fWritten - fSynced) [[maybe_unused]]
+            const int rc = ::ftruncate(fFd, end - (fWritten - fSynced));
+    }
+
+    const std::unique_ptr<Encoder> fEncoder;
+    const int fFd;
+    const std::string fPath;
+    const bool fRegular;
+    const std::function<bool()> fStop;
+
+    std::mutex fLock;
+    std::condition_variable fChanged;
+    std::deque<std::string> fQueue;
+    std::vector<std::string> fSpare;
+    bool fFinishing = false;
+    std::exception_ptr fError;
+    bool fFinished = false; // the writer's
+
+    // The compressing thread's.
+    std::string fOut;
+    off_t fWritten = 0;
+    off_t fSynced = 0; // bytes written up to the last flush of the stream
+    std::size_t fSinceSync = 0;
+    bool fGaveUp = false;
+    std::thread fThread;
+};
+
+LogWriter::LogWriter(const std::string& path, const std::string& inputPath, Compression format)
+    : fPath(path), fFormat(format) {
     // Opened without truncating and without following a link at the output's name, so that
     // nothing is lost before the checks. A new output may be read by whom the input may be.
     struct stat in {};
@@ -211,7 +570,8 @@ LogWriter::LogWriter(const std::string& path, const std::string& inputPath) : fP
     fBuffer.reserve(kBufferSize);
 }
 
-LogWriter::LogWriter(int fd, std::string name) : fPath(std::move(name)), fFd(fd), fOwnsFd(false) {
+LogWriter::LogWriter(int fd, std::string name, Compression format)
+    : fPath(std::move(name)), fFd(fd), fOwnsFd(false), fFormat(format) {
     struct stat out {};
     fCanCutBack = ::fstat(fd, &out) == 0 && S_ISREG(out.st_mode);
     fWholeLines = S_ISFIFO(out.st_mode);
@@ -223,10 +583,19 @@ LogWriter::~LogWriter() {
         return;
     try {
         Flush(); // keep the lines completed before an error elsewhere
-    } catch (const IoError&) {
+        if (fFormat != Compression::None)
+            Compressing().Finish();
+    } catch (const std::exception&) {
     }
+    fCompressor.reset();
     if (fOwnsFd)
         ::close(fFd);
+}
+
+LogWriter::Compressor& LogWriter::Compressing() {
+    if (!fCompressor)
+        fCompressor = std::make_unique<Compressor>(fFormat, fFd, fPath, fCanCutBack, fStop);
+    return *fCompressor;
 }
 
 void LogWriter::SetLineEnd(std::string_view end) {
@@ -286,7 +655,7 @@ void LogWriter::WriteLine(std::string_view line) {
         Flush();
     if (fStopped)
         return;
-    if (line.size() < kBufferSize) {
+    if (line.size() < kBufferSize || fFormat != Compression::None) {
         fBuffer.append(line);
         fBuffer.append(fLineEnd);
         return;
@@ -334,6 +703,10 @@ void LogWriter::Flush() {
         fBuffer.clear();
         return;
     }
+    if (fFormat != Compression::None) {
+        Compressing().Take(fBuffer);
+        return;
+    }
     int error = 0;
     std::size_t done = 0;
     while (done < fBuffer.size()) {
@@ -365,6 +738,10 @@ void LogWriter::Close() {
     if (fFd < 0)
         return;
     Flush();
+    if (fFormat != Compression::None) {
+        Compressing().Finish();
+        fCompressor.reset();
+    }
     const int fd = fFd;
     fFd = -1;
     if (fOwnsFd && ::close(fd) != 0)

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <ctime>
 #include <unordered_set>
+#include <utility>
 
 namespace hostmoor {
 
@@ -195,12 +196,17 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     };
     RewriteCounts counts;
     std::int64_t pending = 0;
+    std::int64_t compressedCounted = 0;
     while (next()) {
         if (keepLf && counts.Lines == 0 && source->LineBreak() == '\n')
             out.SetLineEnd("\n");
         counts.Addresses += static_cast<std::int64_t>(line.Found.size());
         pending += static_cast<std::int64_t>(line.Text.size());
         if (++counts.Lines % 10 == 0) {
+            // A compressed input's progress is in its own bytes, as its size is.
+            const std::int64_t compressed = in.CompressedBytesRead();
+            if (compressed >= 0)
+                pending = compressed - std::exchange(compressedCounted, compressed);
             engine.ProcessedBytes.fetch_add(pending);
             engine.LinesWritten.fetch_add(10);
             pending = 0;
@@ -245,7 +251,8 @@ RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
     default:
         throw IoError("Cannot create " + outFileName + ": it is the input file " + inFileName);
     }
-    LogWriter out(outFileName, inFileName);
+    // A compressed input gives an output compressed the same way.
+    LogWriter out(outFileName, inFileName, in.Format());
     const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop);
     out.Close();
     in.Close();

@@ -82,7 +82,8 @@ struct RewriteCounts {
 };
 
 // Copies the input's lines to the output with their addresses replaced, until the input ends
-// or stop() holds; adds to the engine's ProcessedBytes every tenth line. Completed lines are
+// or stop() holds; adds to the engine's ProcessedBytes every tenth line (the lines' characters,
+// or for a compressed input the compressed bytes read). Completed lines are
 // handed to the system before every lookup, so that a lookup that never returns loses none.
 // With keepLf, an input whose learned break is LF gets LF line ends; otherwise CR LF. IPv6
 // addresses are replaced too when the engine's ResolveIPv6 is set as the rewrite begins.
@@ -90,8 +91,8 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
                          const std::function<bool()>& stop, bool keepLf = false);
 
 // Rewrites one file to its output: measures it into TotalBytes, opens it, makes the last
-// check of the job, creates the output, copies the lines, and writes the answer store's new
-// answers back. Raises IoError.
+// check of the job, creates the output (compressed as the input is), copies the lines, and
+// writes the answer store's new answers back. Raises IoError.
 RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
                           const std::string& outFileName, char& lineBreak,
                           const std::function<bool()>& stop);

@@ -1,5 +1,7 @@
 #include "RewriteBatch.h"
 
+#include "LogFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -71,7 +73,17 @@ struct Identified {
 
 } // namespace
 
-std::string OutputFileName(std::string_view input) {
+std::string OutputFileName(std::string_view input, Compression format) {
+    if (format != Compression::None) {
+        const std::string_view suffix = CompressionSuffix(format);
+        const std::string_view name = input.substr(input.rfind('/') + 1);
+        if (name.size() > suffix.size() && name.ends_with(suffix)) {
+            const std::string_view base = input.substr(0, input.size() - suffix.size());
+            return std::string(base) + (base.ends_with(".rdns") ? "" : ".rdns") +
+                   std::string(suffix);
+        }
+        return std::string(input) + ".rdns" + std::string(suffix);
+    }
     const std::size_t slash = input.rfind('/');
     const std::size_t dot = input.rfind('.');
     if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
@@ -90,7 +102,7 @@ std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
     std::vector<Identified> accepted;
     std::vector<BatchEntry> plan;
     for (const std::string& input : inputs) {
-        BatchEntry entry{{input, OutputFileName(input)}, Refusal::None};
+        BatchEntry entry{{input, OutputFileName(input, FileCompression(input))}, Refusal::None};
         const Identified ids{IdentityOf(input), IdentityOf(entry.Job.OutFileName)};
         auto clash = [&ids](const Identified& o) {
             return Same(ids.In, o.In) || Same(ids.In, o.Out) || Same(ids.Out, o.In) ||

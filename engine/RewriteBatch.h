@@ -2,6 +2,8 @@
 // an output never empties or replaces an input or another job's file.
 #pragma once
 
+#include "Compression.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,8 +15,11 @@ struct RewriteJob {
     std::string OutFileName;
 };
 
-// The input's name with the extension after the last '/' replaced by ".rdns".
-std::string OutputFileName(std::string_view input);
+// The output's name. Text: the input's name with the extension after the last '/' replaced by
+// ".rdns". Compressed: the input's name with ".rdns" put before the format's suffix
+// (access.log.2.gz gives access.log.2.rdns.gz), a name that ends in ".rdns" and the suffix
+// being its own output; a name without the suffix gets ".rdns" and the suffix added.
+std::string OutputFileName(std::string_view input, Compression format = Compression::None);
 
 enum class Refusal {
     None,
@@ -34,8 +39,9 @@ struct BatchEntry {
     Refusal Verdict = Refusal::None;
 };
 
-// Decides for every named file, in order, whether it is rewritten. Every spelling of one file
-// (links, "..", another folder) counts as that file.
+// Decides for every named file, in order, whether it is rewritten, each named by
+// OutputFileName for its content's format. Every spelling of one file (links, "..", another
+// folder) counts as that file.
 std::vector<BatchEntry> PlanRewriteBatch(const std::vector<std::string>& inputs,
                                          const std::vector<RewriteJob>& running = {});
 

@@ -220,8 +220,9 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
-    OpenDialog1->setNameFilters(
-        {tr("All files (*)"), tr("Text files (*.txt)"), tr("Log files (*.log)")});
+    OpenDialog1->setNameFilters({tr("All files (*)"), tr("Text files (*.txt)"),
+                                 tr("Log files (*.log)"),
+                                 tr("Compressed logs (*.gz *.bz2 *.xz *.zst)")});
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     FitFileDialogColumns(*OpenDialog1);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # hostmoor-rdns against the test DNS server: the same bytes as the engine's rewriter, a pipe
 # keeping LF, --crlf, every refusal with its status and message, failures that empty nothing,
-# --stats, and SIGTERM in the middle of a file.
+# --stats, compressed logs, and SIGTERM in the middle of a file.
 #   tests/cli/rdns_test.sh BUILD/cli/hostmoor-rdns BUILD/bench/hostmoor_rewrite VERSION
 # Run it in the test DNS environment with a resolver time-out of several seconds.
 set -u
@@ -154,6 +154,64 @@ printf 'not a database' >bad.sqlite
 [ "$(wc -l <err)" = 1 ] && grep -q "bad.sqlite is unusable" err || fail "bad store: $(cat err)"
 cmp -s cached.rdns cached.first || fail "a bad store changed the output"
 [ "$(cat bad.sqlite)" = "not a database" ] || fail "the bad store was written"
+
+echo "== compressed logs: a rotated set, each format decoding to the plain rewrite"
+mkdir rot
+for i in $(seq 1 3000); do
+    echo "192.0.2.$((i % 12 + 1)) - - [07/Dec/2026:10:00:00 +0000] \"GET /$i HTTP/1.1\" 200 $i"
+done >rot/plain.txt
+"$rdns" rot/plain.txt || fail "plain.txt: status $?"
+cp rot/plain.txt rot/access.log
+cp rot/plain.txt rot/access.log.1
+gzip -c rot/plain.txt >rot/access.log.2.gz
+bzip2 -c rot/plain.txt >rot/access.log.3.bz2
+xz -c rot/plain.txt >rot/access.log.4.xz
+zstd -qc rot/plain.txt >rot/access.log.5.zst
+"$rdns" --stats rot/access.log* 2>err || fail "rotated set: status $?: $(cat err)"
+[ "$(grep -vc ' lines, ' err)" = 0 ] || fail "rotated set: $(cat err)"
+(cd rot && ls) | tr '\n' ' ' >listed
+[ "$(cat listed)" = "access.log access.log.1 access.log.2.gz access.log.2.rdns.gz access.log.3.bz2 access.log.3.rdns.bz2 access.log.4.rdns.xz access.log.4.xz access.log.5.rdns.zst access.log.5.zst access.log.rdns access.rdns plain.rdns plain.txt " ] ||
+    fail "rotated set: $(cat listed)"
+for decode in "cat rot/access.rdns" "cat rot/access.log.rdns" "gzip -dc rot/access.log.2.rdns.gz" \
+    "bzip2 -dc rot/access.log.3.rdns.bz2" "xz -dc rot/access.log.4.rdns.xz" \
+    "zstd -dcq rot/access.log.5.rdns.zst"; do
+    $decode | cmp -s - rot/plain.rdns || fail "$decode differs from the plain rewrite"
+done
+grep -q '^host-2.hm.test - - ' rot/plain.rdns || fail "nothing resolved in the set"
+# Concatenated gzip members are read whole.
+cat rot/access.log.2.gz rot/access.log.2.gz >rot/twice.gz
+"$rdns" rot/twice.gz || fail "twice.gz: status $?"
+cat rot/plain.rdns rot/plain.rdns | cmp -s - <(gzip -dc rot/twice.rdns.gz) ||
+    fail "concatenated members"
+# Each format cut short: named and said damaged, whole lines kept, the batch goes on.
+for f in access.log.2.gz access.log.3.bz2 access.log.4.xz access.log.5.zst; do
+    head -c $(($(stat -c %s rot/$f) * 3 / 4)) rot/$f >rot/cut.$f
+done
+printf '192.0.2.1 ok\n' >rot/ok.log
+"$rdns" rot/cut.* rot/ok.log 2>err
+[ $? = 1 ] || fail "cut files: not status 1"
+[ "$(cat err)" = "$(printf '%s\n' \
+    "hostmoor-rdns: Cannot read rot/cut.access.log.2.gz: it is damaged (gzip data cut short)" \
+    "hostmoor-rdns: Cannot read rot/cut.access.log.3.bz2: it is damaged (bzip2 data cut short)" \
+    "hostmoor-rdns: Cannot read rot/cut.access.log.4.xz: it is damaged (xz data cut short)" \
+    "hostmoor-rdns: Cannot read rot/cut.access.log.5.zst: it is damaged (zstd data cut short)")" ] ||
+    fail "cut files: $(cat err)"
+[ "$(cat rot/ok.rdns)" = "$(printf 'host-1.hm.test ok\r')" ] || fail "the batch stopped"
+for decode in "gzip -dc rot/cut.access.log.2.rdns.gz" "bzip2 -dc rot/cut.access.log.3.rdns.bz2" \
+    "xz -dc rot/cut.access.log.4.rdns.xz" "zstd -dcq rot/cut.access.log.5.rdns.zst"; do
+    $decode >kept || fail "$decode: not a whole stream"
+    [ "$(tail -c 2 kept | od -An -c | tr -d ' ')" != '\r\n' ] && [ -s kept ] &&
+        fail "$decode ends inside a line"
+    cmp -s kept <(head -c "$(stat -c %s kept)" rot/plain.rdns) || fail "$decode: not the lines before"
+done
+# Standard input compressed or not; standard output compressed when asked.
+"$rdns" <rot/plain.txt >plain.out
+"$rdns" <rot/access.log.5.zst | cmp -s - plain.out || fail "compressed standard input"
+"$rdns" --compress=xz <rot/access.log.2.gz | xz -dc | cmp -s - plain.out || fail "--compress=xz"
+expect 2 "$(printf "hostmoor-rdns: 'lz4' is not gzip, bzip2, xz, zstd or none\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --compress=lz4
+expect 2 "$(printf "hostmoor-rdns: option '--compress' is for standard output; a file's copy is compressed as the file is\nTry 'hostmoor-rdns --help'.")" \
+    "$rdns" --compress=gzip rot/ok.log
 
 echo "== --help, --version and wrong command lines"
 "$rdns" --help | grep -q '^Usage: hostmoor-rdns' || fail "--help"

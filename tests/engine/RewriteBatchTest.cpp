@@ -15,6 +15,29 @@ TEST(OutputFileName, ChangesTheExtensionAfterTheLastSlash) {
     EXPECT_EQ(OutputFileName("access"), "access.rdns");
 }
 
+TEST(OutputFileName, PutsRdnsBeforeTheSuffixOfACompressedInput) {
+    using C = Compression;
+    const struct {
+        const char* input;
+        Compression format;
+        const char* output;
+    } cases[] = {
+        {"/logs/access.log.2.gz", C::Gzip, "/logs/access.log.2.rdns.gz"},
+        {"access.log.3.bz2", C::Bzip2, "access.log.3.rdns.bz2"},
+        {"/logs.old/access.xz", C::Xz, "/logs.old/access.rdns.xz"},
+        {"access.log.4.zst", C::Zstd, "access.log.4.rdns.zst"},
+        // The content decides: a name without its format's suffix keeps all it has.
+        {"/logs/access.log.2", C::Gzip, "/logs/access.log.2.rdns.gz"},
+        {"access.log.2.gz", C::Zstd, "access.log.2.gz.rdns.zst"},
+        {"/logs/.gz", C::Gzip, "/logs/.gz.rdns.gz"},
+        {"access.log.2.gz", C::None, "access.log.2.rdns"},
+        // An output is its own output, as a.rdns is.
+        {"access.log.2.rdns.gz", C::Gzip, "access.log.2.rdns.gz"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(OutputFileName(c.input, c.format), c.output) << c.input;
+}
+
 class RewriteBatchTest : public ::testing::Test {
 protected:
     void SetUp() override {

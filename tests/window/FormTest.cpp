@@ -109,7 +109,8 @@ private slots:
         auto* dialog = f.findChild<QFileDialog*>("OpenDialog1");
         QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
         QCOMPARE(dialog->nameFilters(),
-                 QStringList({"All files (*)", "Text files (*.txt)", "Log files (*.log)"}));
+                 QStringList({"All files (*)", "Text files (*.txt)", "Log files (*.log)",
+                              "Compressed logs (*.gz *.bz2 *.xz *.zst)"}));
     }
 
     void controlsAreNamedForScreenReadersByTheirLabels() {

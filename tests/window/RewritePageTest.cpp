@@ -1,10 +1,12 @@
 #include "AnswerStore.h"
+#include "Compression.h"
 #include "Resolver.h"
 #include "RevLookup.h"
 #include "TestSupport.h"
 #include "WindowTestSupport.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -31,6 +33,31 @@ bool WriteRaw(const QByteArray& path, const QByteArray& bytes) {
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const bool ok = fd >= 0 && ::write(fd, bytes.constData(), bytes.size()) == bytes.size();
     return ::close(fd) == 0 && ok;
+}
+
+QByteArray Compressed(Compression format, const QByteArray& text) {
+    std::string out;
+    const auto encoder = MakeEncoder(format);
+    encoder->Encode(text.toStdString(), out);
+    encoder->Finish(out);
+    return QByteArray::fromStdString(out);
+}
+
+QByteArray Decompressed(Compression format, const QByteArray& data) {
+    const auto decoder = MakeDecoder(format);
+    QByteArray out;
+    char buffer[4096];
+    std::string_view in(data.constData(), data.size());
+    try {
+        for (CodecStep step; !in.empty() || step.Written > 0;) {
+            step = decoder->Decode(in, buffer, sizeof buffer, true);
+            in.remove_prefix(step.Read);
+            out.append(buffer, step.Written);
+        }
+    } catch (const DamagedData& e) {
+        return e.what();
+    }
+    return out;
 }
 
 QByteArray ReadRaw(const QByteArray& path) {
@@ -480,6 +507,38 @@ private slots:
         form = scope->form.get();
         QVERIFY(form->VerifyNames->isChecked());
         QVERIFY(scope->engine.VerifyNames.load());
+    }
+
+    // logrotate's set in one batch: one output per input, none refused, each compressed as its
+    // input was.
+    void aRotatedSetGivesOneOutputPerInput() {
+        const QByteArray text = "10.0.0.1 a\n10.0.0.1 b\n";
+        const QByteArray rewritten = "one.test a\r\none.test b\r\n";
+        const struct {
+            const char* input;
+            Compression format;
+            const char* output;
+        } set[] = {
+            {"access.log", Compression::None, "access.rdns"},
+            {"access.log.1", Compression::None, "access.log.rdns"},
+            {"access.log.2.gz", Compression::Gzip, "access.log.2.rdns.gz"},
+            {"access.log.3.bz2", Compression::Bzip2, "access.log.3.rdns.bz2"},
+            {"access.log.4.xz", Compression::Xz, "access.log.4.rdns.xz"},
+            {"access.log.5.zst", Compression::Zstd, "access.log.5.rdns.zst"},
+        };
+        QStringList names;
+        for (const auto& file : set)
+            names << Make(file.input,
+                          file.format == Compression::None ? text : Compressed(file.format, text));
+        Run(names.join(' '));
+        QCOMPARE(scope->messages, QStringList());
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files).size(), qsizetype(2 * std::size(set)));
+        for (const auto& file : set) {
+            const QByteArray output = Read(dir->path() + "/" + file.output);
+            QCOMPARE(file.format == Compression::None ? output : Decompressed(file.format, output),
+                     rewritten);
+        }
     }
 
     void combinedLogThroughThePageAgainstTheTestServer() {
