@@ -62,7 +62,7 @@ private:
     const Window fLimits;
     KnownNames* const fKnown; // answers already found recorded: not asked for again
     const bool fVerify;
-    std::vector<Line> fRing;  // the window: fCount lines from fHead
+    std::vector<Line> fRing; // the window: fCount lines from fHead
     std::size_t fHead = 0;
     std::size_t fCount = 0;
     std::size_t fBytes = 0;      // the window's text and its addresses' records
