@@ -8,7 +8,9 @@ Confirmation CheckName(const ResolverAccess& resolver, const HostAddress& addres
                        const std::string& name, LookupOutcome* forward) {
     const bool v6 = !address.IsV4();
     LookupOutcome outcome = resolver.LookupAddressesOf(name, v6);
-    Confirmation verdict = Confirmation::Refuted;
+    // Only the name's own servers' answer refutes it: its addresses, or that it has none. Any
+    // other failure (no answer, a refusal, a fault of this machine) says nothing.
+    Confirmation verdict = Confirmation::NoAnswer;
     if (outcome.Host) {
         const bool back =
             v6 ? std::find(outcome.Host->Addresses6.begin(), outcome.Host->Addresses6.end(),
@@ -16,8 +18,8 @@ Confirmation CheckName(const ResolverAccess& resolver, const HostAddress& addres
                : std::find(outcome.Host->Addresses.begin(), outcome.Host->Addresses.end(),
                            address.V4()) != outcome.Host->Addresses.end();
         verdict = back ? Confirmation::Confirmed : Confirmation::Refuted;
-    } else if (outcome.ErrorCode == kErrTryAgain) {
-        verdict = Confirmation::NoAnswer;
+    } else if (outcome.ErrorCode == kErrHostNotFound || outcome.ErrorCode == kErrNoData) {
+        verdict = Confirmation::Refuted;
     }
     if (forward)
         *forward = std::move(outcome);

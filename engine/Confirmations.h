@@ -15,7 +15,7 @@ enum class Confirmation : std::uint8_t {
     Unchecked = 0, // not looked at yet
     Confirmed = 1, // the name has the address among its own
     Refuted = 2,   // the name has other addresses, or none
-    NoAnswer = 3,  // the name's own servers did not answer
+    NoAnswer = 3,  // no answer from the name's own servers (a time-out, a refusal, a fault)
 };
 
 // Looks the name's addresses of the address's family up, and compares them with the address.

@@ -84,7 +84,7 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
     } else {
         // A lookup that waited long for nothing shows how long the resolver waits.
         if (took > std::max(fSlowest * kLostFactor * 2, Duration(kLeastOverdue * 4)))
-            fGiveUp = took;
+            fGiveUp = std::max(fGiveUp, took);
         if (zoneAnswered)
             Lost(now, began, inFlightAtStart);
     }

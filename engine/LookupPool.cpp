@@ -22,6 +22,9 @@ constexpr std::size_t kStack = 0;
 constexpr std::size_t kStack = 256 << 10;
 #endif
 
+// Reverse zones kept as having answered, at most.
+constexpr std::size_t kMostZones = 1 << 20;
+
 // How often the lookups in flight are looked over for overdue ones, and how often more are
 // let in while the level rises.
 constexpr auto kCheckEvery = std::chrono::milliseconds(10);
@@ -64,20 +67,24 @@ public:
     Attempts(TLookupPool& pool, const HostAddress& address)
         : fPool(pool), fAddress(address), fZone(ZoneOf(address)) {}
 
-    void Begins() override {
+    void Begins(bool forward) override {
         std::unique_lock lock(fPool.fLock);
         // A second or third attempt waits for room like a first one: the lookup it follows
-        // may have been lost to a resolver that takes no more.
-        while (fPool.fLevel && fPool.fRunning.load() - fPool.fLostRunning > fPool.Allowed() &&
-               !fPool.fStopping)
+        // may have been lost to a resolver that takes no more. Those waiting take none, and
+        // go one at a time.
+        ++fPool.fWaitingForRoom;
+        while (fPool.fLevel && fPool.InAttempts() >= fPool.Allowed() && !fPool.fStopping)
             fPool.fDone.wait_for(lock, kCheckEvery);
+        --fPool.fWaitingForRoom;
         const auto now = Clock::now();
         auto it = fPool.fInFlight.find(fAddress);
         if (it == fPool.fInFlight.end())
             return;
+        fPool.Found(it->second);
         it->second.AttemptStart = now;
-        it->second.InFlightAtStart = fPool.fRunning.load() - fPool.fLostRunning;
-        it->second.OverdueTold = false;
+        it->second.InFlightAtStart = fPool.InAttempts();
+        it->second.InAttempt = true;
+        it->second.Forward = forward;
         if (fPool.fLevel)
             fPool.fLevel->Began(now, it->second.InFlightAtStart,
                                 static_cast<int>(fPool.fInFlight.size()) -
@@ -92,8 +99,11 @@ public:
             return;
         const bool answered = Answered(outcome);
         // A name's own zone says nothing of the address's: its silence is never counted.
-        if (answered && !forward)
+        if (answered && !forward) {
+            if (fPool.fAnsweredZones.size() >= kMostZones)
+                fPool.fAnsweredZones.clear(); // a very long run begins to learn them again
             fPool.fAnsweredZones.insert(fZone);
+        }
         // An attempt already counted as overdue told the level what its end would.
         if (fPool.fLevel && !(it->second.OverdueTold && !answered)) {
             const int before = fPool.fLevel->Level();
@@ -106,6 +116,7 @@ public:
             }
         }
         fPool.Found(it->second);
+        it->second.InAttempt = false;
     }
 
 private:
@@ -216,6 +227,7 @@ void TLookupPool::Enqueue(const HostAddress& address, bool first) {
 void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& address) {
     Entry& entry = fInFlight[address];
     const bool verify = entry.Verify;
+    entry.Verifying = verify;
     entry.Running = true;
     entry.AttemptStart = Clock::now();
     entry.InFlightAtStart = ++fRunning;
@@ -259,8 +271,10 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const int before = fLevel->Level();
     int lateCount = 0;
     for (auto& [address, entry] : fInFlight) {
-        if (!entry.Running || now - entry.AttemptStart <= late ||
-            !fAnsweredZones.count(ZoneOf(address)))
+        // Only an attempt under way at the address's own zone: not a lookup between two
+        // attempts (waiting for room), nor one of a name's own addresses.
+        if (!entry.Running || !entry.InAttempt || entry.Forward ||
+            now - entry.AttemptStart <= late || !fAnsweredZones.count(ZoneOf(address)))
             continue;
         ++lateCount;
         if (!entry.OverdueTold && now - entry.AttemptStart > lost) {
@@ -285,7 +299,9 @@ bool TLookupPool::Prefetch(const HostAddress& address, bool verify) {
     CheckOverdue(Clock::now());
     auto [it, added] = fInFlight.try_emplace(address);
     ++it->second.Interest;
-    it->second.Verify = it->second.Verify || verify;
+    // A lookup under way keeps what it asks; Await asks for the verdict after it.
+    if (!it->second.Running)
+        it->second.Verify = it->second.Verify || verify;
     if (added)
         Enqueue(address, false);
     return true;
@@ -309,7 +325,7 @@ void TLookupPool::Await(const HostAddress& address, const std::function<bool()>&
         }
         // A lookup under way without the verdict wanted now is waited for, and the verdict
         // asked for after it.
-        const bool enough = !verify || it->second.Verify || !it->second.Running;
+        const bool enough = !verify || !it->second.Running || it->second.Verifying;
         if (!it->second.Running)
             it->second.Verify = it->second.Verify || verify;
         // While it waits, this worker asks for the lookup too, so that it is not dropped.

@@ -74,6 +74,7 @@ private:
     struct Entry {
         bool Running = false;
         bool Verify = false;      // a worker wants the name's verdict too
+        bool Verifying = false;   // ... and the lookup under way asks for it
         int Interest = 0;         // workers that asked for it
         std::exception_ptr Error; // what the resolver raised, kept for the workers that wait
         // The attempt in progress: when it began, how many were in flight then, and whether it
@@ -81,12 +82,16 @@ private:
         Clock::time_point AttemptStart;
         int InFlightAtStart = 0;
         bool OverdueTold = false;
+        bool InAttempt = false; // not between two attempts
+        bool Forward = false;   // the lookup of the name's own addresses
     };
     class Attempts;
 
     bool Recorded(const HostAddress& address, bool verify) const;
     // The lookups that may be in flight now.
     int Allowed() const;
+    // The attempts under way that count against it.
+    int InAttempts() const { return fRunning.load() - fLostRunning - fWaitingForRoom; }
     void Enqueue(const HostAddress& address, bool first);
     // Starts threads while more is queued than idle threads can take, up to Allowed().
     void Staff();
@@ -121,6 +126,7 @@ private:
     // Of those running, lookups past OverdueAfter in zones that answer: the resolver lost
     // them, so they do not count against the level while they wait for its time-out.
     int fLostRunning = 0;
+    int fWaitingForRoom = 0; // running, and waiting for room for their next attempt
     std::atomic<std::int64_t> fLookups{0};
 };
 

@@ -39,7 +39,7 @@ Confirmation Check(EngineRuntime& engine, const HostAddress& address, const std:
                    AttemptObserver* observer) {
     ++engine.LookupsMade;
     if (observer)
-        observer->Begins();
+        observer->Begins(true);
     LookupOutcome forward;
     const Confirmation verdict = CheckName(engine.Resolver, address, name, &forward);
     if (observer)
@@ -61,19 +61,19 @@ void RecordName(EngineRuntime& engine, const HostAddress& address, const std::st
 int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::string* name,
                     AttemptObserver* observer, bool verify) {
     IAnswerStore* store = engine.AnswerStore();
-    // Only what is learned while answers are to be remembered reaches the store.
-    auto remember = [&engine](const StoredAnswer& answer) {
-        if (IAnswerStore* now = engine.AnswerStore())
-            now->Remember(answer);
+    // Only what is learned while answers are to be remembered, from the lookup's start to its
+    // end, reaches the store.
+    auto remember = [&engine, store](const StoredAnswer& answer) {
+        if (store && engine.AnswerStore() == store)
+            store->Remember(answer);
     };
-    // A name this run found without looking whether it points back: only that is asked.
+    // A name this run found without looking whether it points back: only that is asked. The
+    // verdict is the run's alone, as the store has the name from no lookup of its own now.
     if (const auto cached = engine.DNSCache.FindAddr(address)) {
         if (!verify || cached->empty() ||
             engine.Confirmations.Find(address) != Confirmation::Unchecked)
             return 0;
-        const Confirmation verdict = Check(engine, address, *cached, observer);
-        remember({address.Bytes(), *cached, false, std::time(nullptr), false, verdict});
-        engine.Confirmations.Add(address, verdict);
+        engine.Confirmations.Add(address, Check(engine, address, *cached, observer));
         return 1;
     }
     if (store) {
@@ -105,7 +105,7 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
             return attempt;
         ++engine.LookupsMade;
         if (observer)
-            observer->Begins();
+            observer->Begins(false);
         LookupOutcome outcome = engine.Resolver.LookupHostByAddress(address);
         if (observer)
             observer->Ended(outcome, false);
@@ -129,13 +129,15 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
     // minutes, no answer in a run where they did answer others (a zone whose server is down,
     // or a resolver that dropped the query). A resolver that was not started, or a network
     // that was down, says nothing about the address.
-    const bool answered =
-        error == kErrHostNotFound || error == kErrNoData || error == kErrNoRecovery;
+    // A refusal or a server failure (no recovery) is not the address's own verdict either:
+    // it too is kept only for a few minutes.
+    const bool answered = error == kErrHostNotFound || error == kErrNoData;
     if (answered)
         engine.NameServersAnswered = true;
-    const bool silent = error == kErrTryAgain && engine.NameServersAnswered.load();
-    if (answered || silent)
-        remember({address.Bytes(), {}, true, std::time(nullptr), silent});
+    const bool briefly =
+        error == kErrNoRecovery || (error == kErrTryAgain && engine.NameServersAnswered.load());
+    if (answered || briefly)
+        remember({address.Bytes(), {}, true, std::time(nullptr), briefly});
     engine.IgnoreList.Add("", address);
     return 3;
 }

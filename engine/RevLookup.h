@@ -32,7 +32,7 @@ std::optional<std::string> CachedName(EngineRuntime& engine, const HostAddress& 
 // the lookup of a name's own addresses, which asks another zone than the address's.
 class AttemptObserver {
 public:
-    virtual void Begins() = 0;
+    virtual void Begins(bool forward) = 0;
     virtual void Ended(const LookupOutcome& outcome, bool forward) = 0;
 
 protected:
