@@ -198,6 +198,8 @@ bool LogReader::Decode() {
 }
 
 bool LogReader::Fill() {
+    if (fDamage)
+        std::rethrow_exception(std::exchange(fDamage, nullptr));
     if (fEof)
         return false;
     if (!fDetected) {
@@ -277,7 +279,13 @@ bool LogReader::LineReady() {
             }
             fConsumed += static_cast<std::int64_t>(fEnd);
             fPos = fEnd = 0;
-            Decode();
+            try {
+                Decode();
+            } catch (const IoError&) {
+                // Told by the read that follows, after the lines before it are taken.
+                fDamage = std::current_exception();
+                return true;
+            }
             continue;
         }
         if (::poll(&input, 1, 0) <= 0)
@@ -300,7 +308,8 @@ bool LogReader::AtEnd() {
 }
 
 // The thread of a compressed output: it takes buffers of whole lines, compresses them and writes
-// what comes out, at most kQueued buffers behind the writer. When it has nothing to do for a
+// what comes out, at most a few buffers behind the writer (fewer for the slow formats, so that a
+// stop is not kept waiting long). When it has nothing to do for a
 // moment, and after every kSyncEvery bytes of lines, it flushes the stream: the file then
 // decodes to every line taken, and a failed write cuts it back to the last such point. Where
 // no thread can be had, the writer's own thread compresses.
@@ -309,8 +318,9 @@ public:
     // `regular`: the output is a regular file, which can be cut back.
     Compressor(Compression format, int fd, std::string path, bool regular,
                std::function<bool()> stop)
-        : fEncoder(MakeEncoder(format)), fFd(fd), fPath(std::move(path)), fRegular(regular),
-          fStop(std::move(stop)) {
+        : fEncoder(MakeEncoder(format)),
+          fQueued(format == Compression::Xz || format == Compression::Bzip2 ? 2 : 8), fFd(fd),
+          fPath(std::move(path)), fRegular(regular), fStop(std::move(stop)) {
         try {
             fThread = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
@@ -345,7 +355,7 @@ public:
             lines.clear();
             return;
         }
-        fChanged.wait(lock, [this] { return fQueue.size() < kQueued || fError; });
+        fChanged.wait(lock, [this] { return fQueue.size() < fQueued || fError; });
         Raise();
         fQueue.push_back(std::move(lines));
         if (fSpare.empty()) {
@@ -382,7 +392,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kQueued = 8;
     static constexpr std::size_t kSpare = 4;
     static constexpr std::size_t kSyncEvery = kBufferSize;
     static constexpr std::size_t kWriteAt = 256 << 10;
@@ -518,6 +527,7 @@ private:
     }
 
     const std::unique_ptr<Encoder> fEncoder;
+    const std::size_t fQueued; // buffers taken and not yet compressed, at most
     const int fFd;
     const std::string fPath;
     const bool fRegular;

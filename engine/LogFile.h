@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -114,6 +115,7 @@ private:
     std::size_t fRawPos = 0;
     std::size_t fRawEnd = 0;
     bool fRawEof = false;
+    std::exception_ptr fDamage; // met while looking ahead: raised by the next read
     std::atomic<std::int64_t> fCompressedRead{-1};
 };
 

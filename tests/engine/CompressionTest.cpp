@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 using namespace hostmoor;
 using namespace hostmoor::test;
@@ -194,8 +195,45 @@ TEST_F(CompressedRewriteTest, DamagedAndTruncatedInputsKeepTheWholeLinesBefore) 
             }
             EXPECT_EQ(Rewritten(first + second).rfind(text, 0), 0u) << "not a prefix";
             EXPECT_GE(text.size(), Rewritten(first).size());
+            EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
         }
     }
+}
+
+// From a pipe the look-ahead asks whether a line is ready, which decodes what has arrived: a
+// second member cut short after its header, met there while lines wait in the window for their
+// lookups, fails the rewrite only after those lines are written.
+TEST_F(CompressedRewriteTest, DataCutShortInAPipeKeepTheLinesLookedAhead) {
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) // addresses without a name, each looked up
+        lines += "10.9." + std::to_string(i / 256) + "." + std::to_string(i % 256) + " line\n";
+    const std::string data = Compress(Compression::Gzip, lines) +
+                             Compress(Compression::Gzip, "10.9.99.99 never read\n").substr(0, 10);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ::close(fds[1]);
+    engine.LookupPool.SetLimit(8);
+    engine.ReadLines = EngineRuntime::LineReading::SameThread;
+    std::string error;
+    {
+        LogReader in(fds[0], "pipe");
+        LogWriter out((dir / "p.rdns").string(), (dir / "p.log").string());
+        char lineBreak = 0;
+        try {
+            RewriteLog(engine, in, out, lineBreak, [] { return false; });
+        } catch (const IoError& e) {
+            error = e.what();
+        }
+        out.Close();
+    }
+    ::close(fds[0]);
+    EXPECT_EQ(error, "Cannot read pipe: it is damaged (gzip data cut short)");
+    std::string expected = lines;
+    for (std::size_t at = 0; (at = expected.find('\n', at)) != std::string::npos; at += 2)
+        expected.insert(at, 1, '\r');
+    const std::string written = ReadFile(dir / "p.rdns");
+    EXPECT_TRUE(written == expected) << written.size() << " bytes of " << expected.size();
 }
 
 // The bar runs from 0 to 100 over a compressed file: both counters are its compressed bytes.
