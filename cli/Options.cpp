@@ -27,7 +27,7 @@ const char* const kUsage =
     "                 down or stop coming\n"
     "      --cache[=FILE]  remember answers between runs in FILE (default\n"
     "                 $XDG_CACHE_HOME/hostmoor/answers.sqlite); a name is trusted for a day,\n"
-    "                 a failure for an hour\n"
+    "                 \"no such name\" for an hour, no answer or a refusal for 5 minutes\n"
     "      --cache-max-age DURATION  trust a remembered name this long (90m, 36h, 2d;\n"
     "                 at most 30d)\n"
     "      --crlf     end every output line with CR LF; files always are, and standard\n"

@@ -100,6 +100,27 @@ bool PrepareStoreFile(const std::string& path, std::string& problem, bool& distr
         return false;
     }
 
+    // Whoever may write a folder above it may put another folder in its place.
+    std::error_code error;
+    std::filesystem::path above = std::filesystem::absolute(folder, error);
+    while (!error && above.has_relative_path()) {
+        above = above.parent_path();
+        if (::stat(above.c_str(), &st) != 0)
+            break; // not ours to judge: the folder itself was found
+        const bool others = st.st_mode & (S_IWGRP | S_IWOTH);
+        const bool sharedByRoot = st.st_uid == 0 && (st.st_mode & S_ISVTX); // such as /tmp
+        if ((st.st_uid != me && st.st_uid != 0) || (others && !sharedByRoot)) {
+            distrusted = true;
+            problem = "the folder " + above.string() + " above it " + Found(st) +
+                      ", and only a store whose folders all belong to you (or root) and that "
+                      "nobody else may write is trusted: " +
+                      (st.st_uid == me ? "make it yours alone (chmod go-w " + above.string() + ")"
+                                       : std::string("use a store in a folder of your own")) +
+                      ", or remove the store";
+            return false;
+        }
+    }
+
     // A new file is made here, so that SQLite makes its -wal and -shm files alike.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {

@@ -327,6 +327,12 @@ INSTANTIATE_TEST_SUITE_P(
                             }},
                       Fault{"InAFolderTheGroupMayWrite", false,
                             [](AnswerStoreTest& t) { fs::permissions(t.dir, fs::perms(0770)); }},
+                      Fault{"UnderAFolderOthersMayWrite", false,
+                            [](AnswerStoreTest& t) {
+                                t.path = t.dir / "mine" / "answers.sqlite";
+                                t.MakeStore();
+                                fs::permissions(t.dir, fs::perms(0777));
+                            }},
                       // Another member of a shared folder's group lays out a store for the user.
                       Fault{"PlantedInASharedFolder", true,
                             [](AnswerStoreTest& t) {
