@@ -26,12 +26,12 @@ logs=("${@:-}")
 bench_prepare peers hostmoor-rdns hostmoor_genlog hostmoor_dnsrelay hostmoor_scancopy
 scripts/install-deps.sh bench-peers
 
-declare -A spec=(
+declare -A shape=(
     [a]="200000 5000 70 0 0" [b]="20000 1000 70 0 20" [c]="2000000 5000 70 0 0"
     [d]="50000 2000 50 0 20" [e]="20000 500 60 10 20"
 )
 for log in "${logs[@]}"; do
-    read -r lines distinct named silent _ <<<"${spec[$log]}"
+    read -r lines distinct named silent _ <<<"${shape[$log]}"
     mkdir -p "$work/$log"
     build/bench/hostmoor_genlog "$work/$log/access.log" "$work/$log/ptr.hosts" "$lines" \
         "$distinct" "$named" "$silent" >/dev/null
@@ -85,7 +85,7 @@ fi
 
 for round in $(seq "$rounds"); do
     for log in "${logs[@]}"; do
-        read -r _ _ _ _ delay <<<"${spec[$log]}"
+        read -r _ _ _ _ delay <<<"${shape[$log]}"
         tools=(hostmoor logresolve jdresolve)
         [ "$delay" = 0 ] && tools+=(stored scancopy)
         for tool in "${tools[@]}"; do
