@@ -10,6 +10,7 @@
 #   bench/peers_bench.sh [ROUNDS] [LOG...]      (default: 3 rounds of a b c d e)
 #   BUSY=1 bench/peers_bench.sh ...             (with one busy loop beside every run)
 #   DROP=N bench/peers_bench.sh ...             (a relay that drops what is beyond N in flight)
+#   TOOLS="hostmoor logresolve" bench/peers_bench.sh ...   (only these of the five)
 # The logs: LINES DISTINCT RESOLVABLE_% SILENT_% DELAY_MS
 #   a: 200,000 lines, 5,000 addresses, no latency     c: 2,000,000 lines, 5,000, no latency
 #   b: 20,000 lines, 1,000 addresses, 20 ms           d: 50,000 lines, 2,000, half named, 20 ms
@@ -89,6 +90,7 @@ for round in $(seq "$rounds"); do
         tools=(hostmoor logresolve jdresolve)
         [ "$delay" = 0 ] && tools+=(stored scancopy)
         for tool in "${tools[@]}"; do
+            [ -n "${TOOLS:-}" ] && [[ " $TOOLS " != *" $tool "* ]] && continue
             out="$work/$log/$tool.$round"
             (cd "$cd_build" && HOSTMOOR_TESTDNS_PORT=5353 \
                 HOSTMOOR_TESTDNS_EXTRA="$work/$log/extra.conf" \
@@ -111,7 +113,7 @@ for log in "${logs[@]}"; do
         printf "%-4s %-11s %8.3f %8.3f %9s %9s %8.1f\n" "$log" "$tool" "$min" "$median" \
             "$queries" "${dropped:--}" "$(echo "$rss / 1024" | bc -l)"
     done
-    peer=$(printf '%s\n' "${best[logresolve]}" "${best[jdresolve]}" | sort -n | head -1)
+    peer=$(printf '%s\n' "${best[logresolve]:-}" "${best[jdresolve]:-}" | grep . | sort -n | head -1)
     printf "%-4s hostmoor / best peer: %.2f" "$log" "$(echo "${best[hostmoor]} / $peer" | bc -l)"
     [ -n "${best[scancopy]:-}" ] &&
         printf ", without DNS / scan-only copy: %.2f" "$(echo "${best[stored]} / ${best[scancopy]}" | bc -l)"

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -93,6 +94,9 @@ private slots:
         resolver->OpenGate();
         scope.reset();
         resolver.reset();
+        // Names that are not text are beyond QDir: the folder goes by its bytes.
+        std::error_code error;
+        std::filesystem::remove_all(QFile::encodeName(dir->path()).toStdString(), error);
         dir.reset();
     }
 
