@@ -113,10 +113,12 @@ for log in "${logs[@]}"; do
         printf "%-4s %-11s %8.3f %8.3f %9s %9s %8.1f\n" "$log" "$tool" "$min" "$median" \
             "$queries" "${dropped:--}" "$(echo "$rss / 1024" | bc -l)"
     done
-    peer=$(printf '%s\n' "${best[logresolve]:-}" "${best[jdresolve]:-}" | grep . | sort -n | head -1)
-    printf "%-4s hostmoor / best peer: %.2f" "$log" "$(echo "${best[hostmoor]} / $peer" | bc -l)"
-    [ -n "${best[scancopy]:-}" ] &&
-        printf ", without DNS / scan-only copy: %.2f" "$(echo "${best[stored]} / ${best[scancopy]}" | bc -l)"
-    echo
+    peer=$(printf '%s\n' "${best[logresolve]:-}" "${best[jdresolve]:-}" | grep . | sort -n | head -1 || true)
+    line=""
+    [ -n "${best[hostmoor]:-}" ] && [ -n "$peer" ] &&
+        line+=$(printf "hostmoor / best peer: %.2f" "$(echo "${best[hostmoor]} / $peer" | bc -l)")
+    [ -n "${best[stored]:-}" ] && [ -n "${best[scancopy]:-}" ] &&
+        line+=$(printf "%swithout DNS / scan-only copy: %.2f" "${line:+, }" "$(echo "${best[stored]} / ${best[scancopy]}" | bc -l)")
+    [ -n "$line" ] && printf "%-4s %s\n" "$log" "$line"
     unset best
 done

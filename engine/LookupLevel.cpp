@@ -76,6 +76,7 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
                         bool zoneAnswered, int inFlightAtStart) {
     const Duration took = now - began;
     if (answered) {
+        ++fAnswers;
         if (fTimes.size() < kMostKept)
             fTimes.push_back(took);
         // The first answers tell how long the first round lasts.
@@ -109,6 +110,7 @@ void LookupLevel::Lost(Clock::time_point now, Clock::time_point began, int inFli
     fLevel = std::max(fLimits.Least, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
     fHoldUntil = now + 2 * fGiveUp;
     fRiseTime = Duration::zero();
+    fBelowLevel = 0;
     fLastCut = now;
     fLost = 0;
     fLastSafe = 1 << 30;
@@ -143,11 +145,32 @@ void LookupLevel::EndRound(Clock::time_point now) {
         fSlowest = std::max(slowest, fSlowest * 3 / 4); // forgets a slow round gradually
     }
     fSlowRounds = slower ? fSlowRounds + 1 : 0;
+    // A full round begun once the last rise was spread tells how many answers a second the
+    // level brings.
+    const bool settled = fRoundStart >= fRiseStart + fRiseTime;
+    if (fRateLevel != fLevel) {
+        fRateLevel = fLevel;
+        fRate = 0;
+    }
+    if (settled && !slower && fMostInFlight >= fLevel * 9 / 10 && now > fRoundStart)
+        fRate =
+            std::max(fRate, fAnswers / std::chrono::duration<double>(now - fRoundStart).count());
     if (fSlowRounds >= 2) {
         // Answers queue in the resolver: fewer at once.
         fStarting = false;
         fLevel = std::max(fLimits.Least, fLevel * 8 / 10);
-    } else if (!slower && !fLateNow && fLastCut < fRoundStart &&
+        fBelowLevel = 0;
+    } else if (fRate > 0 && fBelowLevel > 0 && fBelowLevel < fLevel &&
+               fRate < fBelowRate * (1 + (fLevel - fBelowLevel) / (4.0 * fBelowLevel))) {
+        // The last rise brought not a quarter of the answers it could have: take it back, and
+        // stay there as after lookups lost.
+        fStarting = false;
+        fLevel = std::max(fLimits.Least, fBelowLevel);
+        fCeiling = fLevel;
+        fHoldUntil = now + 2 * fGiveUp;
+        fRiseTime = Duration::zero();
+        fBelowLevel = 0;
+    } else if (!slower && !fLateNow && fLastCut < fRoundStart && fRate > 0 &&
                now - (fRiseStart + fRiseTime) >= LateAfter() && fMostInFlight >= fLevel * 9 / 10 &&
                WorthGrowing()) {
         // The lookups of the last rise have had time to be late.
@@ -158,6 +181,8 @@ void LookupLevel::EndRound(Clock::time_point now) {
             next = std::min(next, std::max(fLevel, fCeiling * 19 / 20));
         next = std::min(next, fLimits.Most);
         if (next > fLevel) {
+            fBelowLevel = fLevel;
+            fBelowRate = fRate;
             fRiseFrom = fLevel;
             fRiseStart = now;
             fRiseTime = std::max(fSlowest, Duration(10ms));
@@ -168,6 +193,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
     fRoundStart = now;
     fPreviousMostInFlight = fMostInFlight;
     fMostInFlight = 0;
+    fAnswers = 0;
     fTimes.clear();
 }
 

@@ -1,8 +1,10 @@
 // How many reverse lookups the rewriters keep in flight when the number is left to the
-// program: it grows while answers come back as fast as before, and falls when they slow down
-// (the resolver queues them) or stop coming from zones that do answer (it drops or refuses
-// them). Silence from a zone that never answered is the zone's own, not a sign of overload.
-// Pure bookkeeping on the times it is given, so that tests drive it with a clock of their own.
+// program: it grows while answers come back as fast as before and more of them come back, and
+// falls when they slow down (the resolver queues them) or stop coming from zones that do answer
+// (it drops or refuses them). A rise that brought no more answers a second is taken back: the
+// resolver, or the processors, were already as busy as they could be. Silence from a zone that
+// never answered is the zone's own, not a sign of overload. Pure bookkeeping on the times it is
+// given, so that tests drive it with a clock of their own.
 #pragma once
 
 #include <chrono>
@@ -90,6 +92,13 @@ private:
     std::vector<Duration> fRecentMedians;
     Duration fSlowest{0}; // the slowest of the recent answers but a tenth
     int fSlowRounds = 0;  // rounds in a row whose answers came back slower
+    // Answers a second: those of the round under way, the best of a full round at fRateLevel,
+    // and the best at the level before the last rise.
+    int fAnswers = 0;
+    int fRateLevel = 0;
+    double fRate = 0;
+    int fBelowLevel = 0;
+    double fBelowRate = 0;
 };
 
 } // namespace hostmoor

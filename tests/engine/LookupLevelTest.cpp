@@ -16,12 +16,15 @@ struct Simulation {
     Clock::time_point now = Clock::time_point() + 1h;
     LookupLevel level{{}, now};
     std::deque<Clock::time_point> flight; // when each lookup in flight began
+    int highest = 0;
 
-    // Runs for a while, the level kept full; each lookup is answered `rtt` after it began.
-    void Run(Clock::duration length, Clock::duration rtt) {
+    // Runs for a while, the level kept full; each lookup is answered `rtt` after it began, and
+    // no more than `perMs` a millisecond (a resolver or processor as busy as it can be).
+    void Run(Clock::duration length, Clock::duration rtt, int perMs = 1 << 30) {
         for (const auto end = now + length; now < end;) {
             now += 1ms;
-            while (!flight.empty() && now - flight.front() >= rtt) {
+            for (int answered = 0;
+                 answered < perMs && !flight.empty() && now - flight.front() >= rtt; ++answered) {
                 const auto began = flight.front();
                 flight.pop_front();
                 level.Ended(now, began, true, true, static_cast<int>(flight.size()) + 1);
@@ -30,6 +33,7 @@ struct Simulation {
                 flight.push_back(now);
                 level.Began(now, static_cast<int>(flight.size()), 100000);
             }
+            highest = std::max(highest, level.Level());
         }
     }
 };
@@ -67,4 +71,12 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
     s.Run(1s, 20ms);
     EXPECT_LE(s.level.Level(), 100);
     EXPECT_GE(s.level.Level(), after);
+}
+
+TEST(LookupLevel, ARiseThatBringsNoMoreAnswersIsTakenBack) {
+    // Answers as fast as 64 in flight can bring them: more only wait longer.
+    Simulation s;
+    s.Run(3s, 1ms, 4);
+    EXPECT_EQ(s.level.Level(), 64);
+    EXPECT_LE(s.highest, 128);
 }
