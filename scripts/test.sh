@@ -11,6 +11,7 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 export ASAN_OPTIONS="halt_on_error=1 detect_leaks=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 
 failed=()
