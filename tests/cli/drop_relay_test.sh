@@ -42,12 +42,16 @@ run() {
     wait "$relay"
 }
 run few --jobs 8
-run automatic
-read -r queries dropped <automatic.relay
-echo "automatic: $queries queries, $dropped dropped by the relay"
 [ "$(cut -d' ' -f2 <few.relay)" = 0 ] || { echo "FAIL: 8 at once were dropped"; failures=$((failures + 1)); }
+# A process starved of the processors may send too slowly to meet the limit: up to three runs.
+for try in 1 2 3; do
+    run automatic
+    read -r queries dropped <automatic.relay
+    echo "automatic: $queries queries, $dropped dropped by the relay"
+    cmp -s few.out automatic.out || { echo "FAIL: the outputs differ: a name was lost"; failures=$((failures + 1)); }
+    [ "$dropped" -gt 0 ] && break
+done
 [ "$dropped" -gt 0 ] || { echo "FAIL: the automatic level never met the relay's limit"; failures=$((failures + 1)); }
-cmp -s few.out automatic.out || { echo "FAIL: the outputs differ: a name was lost"; failures=$((failures + 1)); }
 grep -q 'client-' few.out || { echo "FAIL: no name was written"; failures=$((failures + 1)); }
 [ $failures -eq 0 ] && echo "PASS" && exit 0
 exit 1
