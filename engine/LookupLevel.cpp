@@ -66,6 +66,11 @@ LookupLevel::Duration LookupLevel::Round() const {
 }
 
 void LookupLevel::Began(Clock::time_point now, int inFlight, int waiting) {
+    if (!fBegun) {
+        // The first round begins with the first lookup, not when the level was made.
+        fBegun = true;
+        fRoundStart = now;
+    }
     fMostInFlight = std::max(fMostInFlight, inFlight);
     fWaiting = waiting;
     if (now - fRoundStart >= Round())
@@ -76,7 +81,9 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
                         bool zoneAnswered, int inFlightAtStart) {
     const Duration took = now - began;
     if (answered) {
-        ++fAnswers;
+        if (fAnswers++ == 0)
+            fFirstAnswer = now;
+        fLastAnswer = now;
         if (fTimes.size() < kMostKept)
             fTimes.push_back(took);
         // The first answers tell how long the first round lasts.
@@ -133,6 +140,8 @@ bool LookupLevel::WorthGrowing() const {
 }
 
 void LookupLevel::EndRound(Clock::time_point now) {
+    // A round stretched by a pause in the work says nothing of the answers a second.
+    const bool steady = now - fRoundStart <= Round() * 3 / 2;
     bool slower = false;
     if (fTimes.size() >= kEnoughAnswers) {
         const Duration median = Percentile(fTimes, 50);
@@ -146,31 +155,43 @@ void LookupLevel::EndRound(Clock::time_point now) {
     }
     fSlowRounds = slower ? fSlowRounds + 1 : 0;
     // A full round begun once the last rise was spread tells how many answers a second the
-    // level brings.
+    // level brings, counted from its first answer: in the first round, or the first after a
+    // pause, they only begin to come a round trip in.
     const bool settled = fRoundStart >= fRiseStart + fRiseTime;
+    const bool full = steady && fMostInFlight >= fLevel * 9 / 10;
+    const Duration span = fLastAnswer - fFirstAnswer;
     if (fRateLevel != fLevel) {
         fRateLevel = fLevel;
-        fRate = 0;
+        fRateSum = 0;
+        fRateRounds = 0;
     }
-    if (settled && !slower && fMostInFlight >= fLevel * 9 / 10 && now > fRoundStart)
-        fRate =
-            std::max(fRate, fAnswers / std::chrono::duration<double>(now - fRoundStart).count());
+    if (settled && full && !slower && fAnswers >= static_cast<int>(kEnoughAnswers) &&
+        span > Duration::zero() && span >= (now - fRoundStart) / 2) {
+        fRateSum += (fAnswers - 1) / std::chrono::duration<double>(span).count();
+        ++fRateRounds;
+    }
+    const double rate = fRateRounds > 0 ? fRateSum / fRateRounds : 0;
     if (fSlowRounds >= 2) {
-        // Answers queue in the resolver: fewer at once.
+        // Answers queue in the resolver: fewer at once, and no more than before a doubling
+        // not judged yet.
         fStarting = false;
+        const bool unjudged = fBelowLevel > 0 && fLevel >= 2 * fBelowLevel;
         fLevel = std::max(fLimits.Least, fLevel * 8 / 10);
+        if (unjudged)
+            fLevel = std::max(fLimits.Least, std::min(fLevel, fBelowLevel));
         fBelowLevel = 0;
-    } else if (fRate > 0 && fBelowLevel > 0 && fBelowLevel < fLevel &&
-               fRate < fBelowRate * (1 + (fLevel - fBelowLevel) / (4.0 * fBelowLevel))) {
-        // The last rise brought not a quarter of the answers it could have: take it back, and
-        // stay there as after lookups lost.
+    } else if (rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel &&
+               rate < fBelowRate * 5 / 4) {
+        // Twice the lookups in flight brought not a quarter more answers: take the rise back,
+        // and stay there as after lookups lost.
         fStarting = false;
         fLevel = std::max(fLimits.Least, fBelowLevel);
         fCeiling = fLevel;
         fHoldUntil = now + 2 * fGiveUp;
         fRiseTime = Duration::zero();
+        fLastCut = now;
         fBelowLevel = 0;
-    } else if (!slower && !fLateNow && fLastCut < fRoundStart && fRate > 0 &&
+    } else if (!slower && !fLateNow && fLastCut < fRoundStart &&
                now - (fRiseStart + fRiseTime) >= LateAfter() && fMostInFlight >= fLevel * 9 / 10 &&
                WorthGrowing()) {
         // The lookups of the last rise have had time to be late.
@@ -180,9 +201,14 @@ void LookupLevel::EndRound(Clock::time_point now) {
         if (fCeiling > 0 && now < fHoldUntil)
             next = std::min(next, std::max(fLevel, fCeiling * 19 / 20));
         next = std::min(next, fLimits.Most);
+        // The rises are judged by the answers a second they bring once the level has doubled
+        // (a smaller step's gain would hide in the rounds' own spread): from here, or from
+        // where the last judgement passed.
+        if (fBelowLevel == 0 || fLevel >= 2 * fBelowLevel) {
+            fBelowLevel = rate > 0 ? fLevel : 0; // none yet: the next doubling goes unjudged
+            fBelowRate = rate;
+        }
         if (next > fLevel) {
-            fBelowLevel = fLevel;
-            fBelowRate = fRate;
             fRiseFrom = fLevel;
             fRiseStart = now;
             fRiseTime = std::max(fSlowest, Duration(10ms));

@@ -92,12 +92,16 @@ private:
     std::vector<Duration> fRecentMedians;
     Duration fSlowest{0}; // the slowest of the recent answers but a tenth
     int fSlowRounds = 0;  // rounds in a row whose answers came back slower
-    // Answers a second: those of the round under way, the best of a full round at fRateLevel,
-    // and the best at the level before the last rise.
+    bool fBegun = false;  // a lookup has begun
+    // Answers: those of the round under way, the first and last of them; the answers a second
+    // of the steady full rounds at fRateLevel, summed; and their mean at the level a doubling
+    // not judged yet came from.
     int fAnswers = 0;
+    Clock::time_point fFirstAnswer, fLastAnswer;
     int fRateLevel = 0;
-    double fRate = 0;
-    int fBelowLevel = 0;
+    double fRateSum = 0;
+    int fRateRounds = 0;
+    int fBelowLevel = 0; // 0: no doubling to judge
     double fBelowRate = 0;
 };
 

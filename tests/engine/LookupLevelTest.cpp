@@ -1,8 +1,10 @@
 // The level of lookups in flight, driven by a clock of the test's own and answers it makes up.
 #include "LookupLevel.h"
 
-#include <deque>
+#include <functional>
 #include <gtest/gtest.h>
+#include <queue>
+#include <vector>
 
 using namespace hostmoor;
 using namespace std::chrono_literals;
@@ -13,24 +15,33 @@ using Clock = LookupLevel::Clock;
 
 // A resolver that answers every lookup after a round trip, and lookups asked for without end.
 struct Simulation {
-    Clock::time_point now = Clock::time_point() + 1h;
-    LookupLevel level{{}, now};
-    std::deque<Clock::time_point> flight; // when each lookup in flight began
-    int highest = 0;
+    explicit Simulation(LookupLevel::Limits limits = {}) : level(limits, now) {}
 
-    // Runs for a while, the level kept full; each lookup is answered `rtt` after it began, and
-    // no more than `perMs` a millisecond (a resolver or processor as busy as it can be).
-    void Run(Clock::duration length, Clock::duration rtt, int perMs = 1 << 30) {
+    Clock::time_point now = Clock::time_point() + 1h;
+    LookupLevel level;
+    // The lookups in flight: when each is answered, and when it began; the soonest first.
+    using Lookup = std::pair<Clock::time_point, Clock::time_point>;
+    std::priority_queue<Lookup, std::vector<Lookup>, std::greater<>> flight;
+    int highest = 0;
+    long begun = 0;
+
+    // Runs for a while, the level kept full if `work`; every third lookup is answered
+    // `rttOther` after it began, the others `rtt` after, and no more than `perMs` a millisecond (a
+    // resolver or processor as busy as it can be).
+    void Run(Clock::duration length, Clock::duration rtt, int perMs = 1 << 30,
+             Clock::duration rttOther = {}, bool work = true) {
+        if (rttOther == Clock::duration{})
+            rttOther = rtt;
         for (const auto end = now + length; now < end;) {
             now += 1ms;
-            for (int answered = 0;
-                 answered < perMs && !flight.empty() && now - flight.front() >= rtt; ++answered) {
-                const auto began = flight.front();
-                flight.pop_front();
+            for (int answered = 0; answered < perMs && !flight.empty() && flight.top().first <= now;
+                 ++answered) {
+                const auto began = flight.top().second;
+                flight.pop();
                 level.Ended(now, began, true, true, static_cast<int>(flight.size()) + 1);
             }
-            while (static_cast<int>(flight.size()) < level.LevelAt(now)) {
-                flight.push_back(now);
+            while (work && static_cast<int>(flight.size()) < level.LevelAt(now)) {
+                flight.emplace(now + (begun++ % 3 == 2 ? rttOther : rtt), now);
                 level.Began(now, static_cast<int>(flight.size()), 100000);
             }
             highest = std::max(highest, level.Level());
@@ -73,10 +84,44 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
     EXPECT_GE(s.level.Level(), after);
 }
 
-TEST(LookupLevel, ARiseThatBringsNoMoreAnswersIsTakenBack) {
-    // Answers as fast as 64 in flight can bring them: more only wait longer.
-    Simulation s;
-    s.Run(3s, 1ms, 4);
-    EXPECT_EQ(s.level.Level(), 64);
-    EXPECT_LE(s.highest, 128);
+TEST(LookupLevel, ADoublingThatBringsNoMoreAnswersIsTakenBackAndOnlyThen) {
+    LookupLevel::Limits quick;
+    quick.GiveUp = 200ms; // a hold that ends within the test
+    struct Case {
+        const char* name;
+        Clock::duration before; // nothing asked for yet
+        int perMs;              // answers a millisecond at most
+        Clock::duration rtt, rttOther;
+        bool saturated; // whether 64 in flight already bring every answer there can be
+    };
+    const Case cases[] = {
+        {"answers no faster", 0ms, 4, 1ms, 1ms, true},
+        {"answers no faster, first lookup late", 200ms, 4, 1ms, 1ms, true},
+        {"room to spare, round trips uneven", 0ms, 1 << 30, 20ms, 60ms, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Simulation s(quick);
+        s.now += c.before;
+        s.Run(3s, c.rtt, c.perMs, c.rttOther);
+        if (c.saturated) {
+            EXPECT_LE(s.highest, 128);
+            EXPECT_LE(s.level.Level(), 80); // back to 64, then an eighth now and then at most
+        } else {
+            EXPECT_GE(s.highest, 256);
+        }
+    }
+    // Room again after the hold: the level grows anew.
+    Simulation s(quick);
+    s.Run(1s, 1ms, 4);
+    const int held = s.level.Level();
+    s.Run(3s, 20ms);
+    EXPECT_GT(s.level.Level(), held);
+    // Work that comes in bursts: a pause stretches a round, which says nothing of the answers.
+    Simulation bursts;
+    for (int i = 0; i < 10; ++i) {
+        bursts.Run(100ms, 20ms);
+        bursts.Run(300ms, 20ms, 1 << 30, 20ms, false);
+    }
+    EXPECT_GE(bursts.highest, 256);
 }
