@@ -73,19 +73,6 @@ protected:
         engine.TotalBytes = 0;
         engine.ProcessedBytes = 1;
     }
-
-    // Rewrites `in` to `out` as a batch's worker does; gives the error it kept.
-    std::string Process(const fs::path& in, const fs::path& out) {
-        auto* w = new TRevLookup(engine, in.string(), out.string());
-        std::string error;
-        w->OnTerminate = [this, &error](TWorker* worker) {
-            error = worker->FatalError();
-            engine.ThreadManager.ThreadDone(worker);
-        };
-        w->Start();
-        EXPECT_TRUE(WaitForRegistryEmpty());
-        return error;
-    }
 };
 
 } // namespace

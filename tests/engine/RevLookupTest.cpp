@@ -35,19 +35,6 @@ protected:
             resolver.Answer(address, ScriptedResolver::Record(name, {address}));
     }
 
-    // Starts a rewriter and waits for its completion handler; gives the error it kept.
-    std::string Process(const fs::path& in, const fs::path& out) {
-        auto* w = new TRevLookup(engine, in.string(), out.string());
-        std::string error;
-        w->OnTerminate = [this, &error](TWorker* worker) {
-            error = worker->FatalError();
-            engine.ThreadManager.ThreadDone(worker);
-        };
-        w->Start();
-        EXPECT_TRUE(WaitForRegistryEmpty());
-        return error;
-    }
-
     std::string Rewrite(const std::string& input) {
         WriteFile(dir / "in.log", input);
         const std::string error = Process(dir / "in.log", dir / "in.rdns");

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "RevLookup.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -289,6 +291,19 @@ void FileFixture::SetUp() {
 void FileFixture::TearDown() {
     EngineFixture::TearDown();
     std::filesystem::remove_all(dir);
+}
+
+std::string FileFixture::Process(const std::filesystem::path& in,
+                                 const std::filesystem::path& out) {
+    auto* w = new TRevLookup(engine, in.string(), out.string());
+    std::string error;
+    w->OnTerminate = [this, &error](TWorker* worker) {
+        error = worker->FatalError();
+        engine.ThreadManager.ThreadDone(worker);
+    };
+    w->Start();
+    EXPECT_TRUE(WaitForRegistryEmpty());
+    return error;
 }
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

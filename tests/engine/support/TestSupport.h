@@ -146,6 +146,9 @@ class FileFixture : public EngineFixture {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Rewrites `in` to `out` as a batch's worker does, and waits for its completion handler;
+    // gives the error it kept.
+    std::string Process(const std::filesystem::path& in, const std::filesystem::path& out);
     std::filesystem::path dir;
 };
 
