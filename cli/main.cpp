@@ -106,7 +106,12 @@ struct Run {
     std::mutex Lock;                       // guards Current
     std::string Current;                   // the file being rewritten, empty when filtering
     RewriteCounts Counts;
-    std::int64_t Bytes = 0;
+
+    void Add(const RewriteCounts& counts) {
+        Counts.Lines += counts.Lines;
+        Counts.Addresses += counts.Addresses;
+        Counts.Bytes += counts.Bytes;
+    }
 };
 
 void Filter(EngineRuntime& engine, const Options& options, Run& run) {
@@ -129,13 +134,16 @@ void Filter(EngineRuntime& engine, const Options& options, Run& run) {
     in.SetStop(stop);
     out.SetStop(stop);
     char lineBreak = 0;
-    const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop, !options.CrLf);
-    out.Close();
+    RewriteCounts counts; // told also when the rewrite fails part-way
+    try {
+        RewriteLog(engine, in, out, lineBreak, stop, !options.CrLf, &counts);
+        out.Close();
+    } catch (...) {
+        run.Add(counts);
+        throw;
+    }
     engine.FlushAnswers();
-    run.Counts.Lines += counts.Lines;
-    run.Counts.Addresses += counts.Addresses;
-    const std::int64_t compressed = in.CompressedBytesRead();
-    run.Bytes += compressed >= 0 ? compressed : in.Consumed();
+    run.Add(counts);
 }
 
 void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {
@@ -167,12 +175,16 @@ void Rewrite(EngineRuntime& engine, const Options& options, Run& run) {
             engine.TotalBytes = 0;
             engine.ProcessedBytes = 1;
             char lineBreak = 0;
-            const RewriteCounts counts =
-                RewriteFile(engine, entry.Job.InFileName, entry.Job.OutFileName, lineBreak,
-                            [] { return gSignal.load() != 0; });
-            run.Counts.Lines += counts.Lines;
-            run.Counts.Addresses += counts.Addresses;
-            run.Bytes += engine.TotalBytes.load();
+            RewriteCounts counts; // told also when the rewrite fails part-way
+            try {
+                RewriteFile(
+                    engine, entry.Job.InFileName, entry.Job.OutFileName, lineBreak,
+                    [] { return gSignal.load() != 0; }, &counts);
+            } catch (...) {
+                run.Add(counts);
+                throw;
+            }
+            run.Add(counts);
         } catch (const OutputClosed&) {
             run.OutputClosed = true; // nothing more can be given to it: end at once
             break;
@@ -339,14 +351,14 @@ int main(int argc, char** argv) {
     engine.FlushAnswers(); // also what lookups learned after the last rewrite's own flush
     if (run.Done && options.Stats) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::fprintf(stderr,
-                     "hostmoor-rdns: %lld lines, %lld bytes, %lld addresses met, %zu distinct, "
-                     "%zu resolved, %zu without a name, %lld lookups, %.2f s\n",
-                     static_cast<long long>(run.Counts.Lines), static_cast<long long>(run.Bytes),
-                     static_cast<long long>(run.Counts.Addresses),
-                     engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
-                     engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()),
-                     seconds);
+        std::fprintf(
+            stderr,
+            "hostmoor-rdns: %lld lines, %lld bytes, %lld addresses met, %zu distinct, "
+            "%zu resolved, %zu without a name, %lld lookups, %.2f s\n",
+            static_cast<long long>(run.Counts.Lines), static_cast<long long>(run.Counts.Bytes),
+            static_cast<long long>(run.Counts.Addresses),
+            engine.DNSCache.Count() + engine.IgnoreList.Count(), engine.DNSCache.Count(),
+            engine.IgnoreList.Count(), static_cast<long long>(engine.LookupsMade.load()), seconds);
         if (options.Verify)
             std::fprintf(stderr, "hostmoor-rdns: %zu names not confirmed, left as addresses\n",
                          engine.Confirmations.NotConfirmed());

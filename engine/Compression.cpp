@@ -74,8 +74,19 @@ private:
         fZ.avail_out = Clamp(room);
         while (fZ.avail_out > 0) {
             if (fBetween) {
+                // Zero bytes after the last member (a padded block, as tape archives leave)
+                // are no data, as gzip itself takes them; anything after them is.
+                while (fZ.avail_in > 0 && *fZ.next_in == 0) {
+                    fPadding = true;
+                    ++fZ.next_in;
+                    --fZ.avail_in;
+                }
                 if (fZ.avail_in == 0)
                     break;
+                if (fPadding) {
+                    Damaged("data after the zero bytes that end it");
+                    break;
+                }
                 fBetween = false; // another member follows
             }
             const uInt before = fZ.avail_in + fZ.avail_out;
@@ -102,6 +113,7 @@ private:
 
     z_stream fZ{};
     bool fBetween = false; // a member has ended and no other has begun
+    bool fPadding = false; // zero bytes have followed the last member
 };
 
 class Bzip2Decoder final : public CheckedDecoder {

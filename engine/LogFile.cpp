@@ -175,6 +175,17 @@ void LogReader::Detect() {
     }
 }
 
+std::int64_t LogReader::CompressedBytesBehind(std::int64_t decoded) const {
+    if (fCompressedRead.load() < 0)
+        return -1;
+    const std::int64_t given = fDecodedBytes.load(std::memory_order_relaxed);
+    const std::int64_t taken = fCompressedDecoded.load(std::memory_order_relaxed);
+    if (given <= 0 || decoded >= given)
+        return taken;
+    return static_cast<std::int64_t>(static_cast<double>(taken) * static_cast<double>(decoded) /
+                                     static_cast<double>(given));
+}
+
 Compression LogReader::Format() {
     if (!fDetected)
         Detect();
@@ -193,6 +204,8 @@ bool LogReader::Decode() {
         throw IoError("Cannot read " + fPath + ": it is damaged (no progress)");
     fRawPos += step.Read;
     fEnd = step.Written;
+    fCompressedDecoded.fetch_add(static_cast<std::int64_t>(step.Read), std::memory_order_relaxed);
+    fDecodedBytes.fetch_add(static_cast<std::int64_t>(step.Written), std::memory_order_relaxed);
     fEof = step.Written == 0 && fRawEof && fRawPos == fRawEnd;
     return step.Written > 0 || fEof;
 }

@@ -73,6 +73,10 @@ public:
     // Compressed bytes read from the input so far, for progress on any thread; -1 while the
     // input is not known to be compressed.
     std::int64_t CompressedBytesRead() const { return fCompressedRead.load(); }
+    // For progress on any thread: the compressed bytes behind the first `decoded` bytes of
+    // text, in proportion to what the decoder has taken and given so far (the reading runs
+    // ahead of the rewrite); -1 while the input is not known to be compressed.
+    std::int64_t CompressedBytesBehind(std::int64_t decoded) const;
     // Called before every read of the file but the first: a seam for tests that change the
     // file between two reads.
     void SetBetweenReads(std::function<void()> hook) { fBetweenReads = std::move(hook); }
@@ -117,6 +121,8 @@ private:
     bool fRawEof = false;
     std::exception_ptr fDamage; // met while looking ahead: raised by the next read
     std::atomic<std::int64_t> fCompressedRead{-1};
+    std::atomic<std::int64_t> fCompressedDecoded{0}; // compressed bytes the decoder has taken
+    std::atomic<std::int64_t> fDecodedBytes{0};      // and the bytes it gave for them
 };
 
 // Buffered writing of whole lines. Completed lines reach the operating system when the buffer

@@ -155,7 +155,23 @@ std::string ReverseLookupCached(EngineRuntime& engine, const HostAddress& addres
 }
 
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
-                         const std::function<bool()>& stopAsked, bool keepLf) {
+                         const std::function<bool()>& stopAsked, bool keepLf,
+                         RewriteCounts* counted) {
+    RewriteCounts own;
+    RewriteCounts& counts = counted ? *counted : own;
+    // The bytes read are told however the rewrite ends, once the reading thread is gone.
+    struct BytesRead {
+        LogReader& In;
+        RewriteCounts& Counts;
+        bool Told = false;
+        void Tell() {
+            if (std::exchange(Told, true))
+                return;
+            const std::int64_t compressed = In.CompressedBytesRead();
+            Counts.Bytes += compressed >= 0 ? compressed : In.Consumed();
+        }
+        ~BytesRead() { Tell(); }
+    } bytesRead{in, counts};
     // A stop that nothing saw has cut nothing short.
     bool stopped = false;
     const std::function<bool()> stop = [&] { return stopped = stopped || stopAsked(); };
@@ -168,7 +184,7 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     const Reading reading = engine.ReadLines.load();
     const bool ownThread = !serial && (reading == Reading::OwnThread ||
                                        (reading == Reading::Automatic && SecondProcessorFree()));
-    const std::unique_ptr<LineSource> source =
+    std::unique_ptr<LineSource> source =
         MakeLineSource(in, stopAsked, engine.ResolveIPv6.load(), ownThread);
     const bool verify = engine.VerifyNames.load();
     KnownNames known(engine, verify);
@@ -196,19 +212,24 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
     auto nameOf = [&](const HostAddress& address, std::string_view& name) {
         return known.Find(address, name) || (given.count(address) && (name = {}, true));
     };
-    RewriteCounts counts;
+    const std::int64_t linesBefore = counts.Lines;
     std::int64_t pending = 0;
     std::int64_t compressedCounted = 0;
+    std::int64_t decodedDone = 0; // a compressed input's text rewritten, a byte for each break
     while (next()) {
-        if (keepLf && counts.Lines == 0 && source->LineBreak() == '\n')
+        if (keepLf && counts.Lines == linesBefore && source->LineBreak() == '\n')
             out.SetLineEnd("\n");
         counts.Addresses += static_cast<std::int64_t>(line.Found.size());
         pending += static_cast<std::int64_t>(line.Text.size());
-        if (++counts.Lines % 10 == 0) {
-            // A compressed input's progress is in its own bytes, as its size is.
-            const std::int64_t compressed = in.CompressedBytesRead();
-            if (compressed >= 0)
-                pending = compressed - std::exchange(compressedCounted, compressed);
+        decodedDone += static_cast<std::int64_t>(line.Text.size()) + 1;
+        if ((++counts.Lines - linesBefore) % 10 == 0) {
+            // A compressed input's progress is in its own bytes, as its size is: those behind
+            // the lines rewritten, not those read ahead of them.
+            const std::int64_t compressed = in.CompressedBytesBehind(decodedDone);
+            if (compressed >= 0) {
+                pending = std::max<std::int64_t>(0, compressed - compressedCounted);
+                compressedCounted += pending;
+            }
             engine.ProcessedBytes.fetch_add(pending);
             engine.LinesWritten.fetch_add(10);
             pending = 0;
@@ -231,13 +252,20 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
             std::string().swap(line.Text);
     }
     lineBreak = source->LineBreak();
-    counts.Stopped = stopped || source->Stopped();
+    counts.Stopped = counts.Stopped || stopped || source->Stopped();
+    // At the end, the whole of a compressed input has been rewritten.
+    if (const std::int64_t compressed = in.CompressedBytesRead();
+        compressed > compressedCounted && !counts.Stopped)
+        engine.ProcessedBytes.fetch_add(compressed - compressedCounted);
+    ahead.reset();
+    source.reset();
+    bytesRead.Tell();
     return counts;
 }
 
 RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
                           const std::string& outFileName, char& lineBreak,
-                          const std::function<bool()>& stop) {
+                          const std::function<bool()>& stop, RewriteCounts* counted) {
     engine.TotalBytes.fetch_add(FileSizeOf(inFileName));
     LogReader in(inFileName);
     // The batch has been checked; this is the last word before the output is touched.
@@ -255,7 +283,7 @@ RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
     }
     // A compressed input gives an output compressed the same way.
     LogWriter out(outFileName, inFileName, in.Format());
-    const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop);
+    const RewriteCounts counts = RewriteLog(engine, in, out, lineBreak, stop, false, counted);
     out.Close();
     in.Close();
     engine.FlushAnswers();

@@ -78,6 +78,7 @@ bool AppendSubstituted(std::string_view line, const std::vector<FoundAddress>& f
 struct RewriteCounts {
     std::int64_t Lines = 0;
     std::int64_t Addresses = 0; // addresses met, each time
+    std::int64_t Bytes = 0;     // read (a compressed input's bytes as stored)
     bool Stopped = false;       // stop() cut the rewrite short: the output is incomplete
 };
 
@@ -87,15 +88,18 @@ struct RewriteCounts {
 // handed to the system before every lookup, so that a lookup that never returns loses none.
 // With keepLf, an input whose learned break is LF gets LF line ends; otherwise CR LF. IPv6
 // addresses are replaced too when the engine's ResolveIPv6 is set as the rewrite begins.
+// With `counted`, the counts are kept there as they grow, so that a rewrite that fails part-way
+// still tells what it did.
 RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, char& lineBreak,
-                         const std::function<bool()>& stop, bool keepLf = false);
+                         const std::function<bool()>& stop, bool keepLf = false,
+                         RewriteCounts* counted = nullptr);
 
 // Rewrites one file to its output: measures it into TotalBytes, opens it, makes the last
 // check of the job, creates the output (compressed as the input is), copies the lines, and
 // writes the answer store's new answers back. Raises IoError.
 RewriteCounts RewriteFile(EngineRuntime& engine, const std::string& inFileName,
                           const std::string& outFileName, char& lineBreak,
-                          const std::function<bool()>& stop);
+                          const std::function<bool()>& stop, RewriteCounts* counted = nullptr);
 
 class TRevLookup final : public TWorker {
 public:

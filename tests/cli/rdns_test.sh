@@ -204,6 +204,11 @@ for decode in "gzip -dc rot/cut.access.log.2.rdns.gz" "bzip2 -dc rot/cut.access.
         fail "$decode ends inside a line"
     cmp -s kept <(head -c "$(stat -c %s kept)" rot/plain.rdns) || fail "$decode: not the lines before"
 done
+# A file that fails part-way still counts the lines it wrote.
+"$rdns" --stats rot/cut.access.log.2.gz 2>err
+written=$(gzip -dc rot/cut.access.log.2.rdns.gz | wc -l)
+[ "$written" -gt 0 ] && [ "$(sed -n 's/^hostmoor-rdns: \([0-9]*\) lines, .*/\1/p' err)" = "$written" ] ||
+    fail "--stats of a damaged file: $(cat err)"
 # Standard input compressed or not; standard output compressed when asked.
 "$rdns" <rot/plain.txt >plain.out
 "$rdns" <rot/access.log.5.zst | cmp -s - plain.out || fail "compressed standard input"

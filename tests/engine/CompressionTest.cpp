@@ -187,6 +187,17 @@ TEST_F(CompressedRewriteTest, DamagedAndTruncatedInputsKeepTheWholeLinesBefore) 
     }
 }
 
+// Zero bytes after the last gzip member are padding, as gzip takes them; data after them is not.
+TEST_F(CompressedRewriteTest, ZeroBytesAfterGzipDataArePadding) {
+    const std::string a = Compress(Compression::Gzip, Lines(0, 10));
+    const fs::path in = dir / "a.log.gz";
+    WriteFile(in, a + std::string(1000, '\0'));
+    EXPECT_EQ(Process(in, dir / "a.rdns.gz"), "");
+    EXPECT_EQ(Decompress(Compression::Gzip, ReadFile(dir / "a.rdns.gz")), Rewritten(Lines(0, 10)));
+    WriteFile(in, a + std::string(1000, '\0') + a);
+    EXPECT_NE(Process(in, dir / "a.rdns.gz").find("it is damaged"), std::string::npos);
+}
+
 // From a pipe the look-ahead asks whether a line is ready, which decodes what has arrived: a
 // second member cut short after its header, met there while lines wait in the window for their
 // lookups, fails the rewrite only after those lines are written.
@@ -229,6 +240,27 @@ TEST_F(CompressedRewriteTest, ProgressFollowsTheCompressedBytes) {
     EXPECT_EQ(Process(dir / "a.log.gz", dir / "a.log.rdns.gz"), "");
     EXPECT_EQ(engine.TotalBytes.load(), static_cast<std::int64_t>(fs::file_size(dir / "a.log.gz")));
     EXPECT_EQ(engine.ProcessedBytes.load(), 1 + engine.TotalBytes.load());
+}
+
+// ... and follows the lines rewritten, not the reading that runs ahead of them.
+TEST_F(CompressedRewriteTest, ProgressStaysWithTheLinesRewritten) {
+    std::string half;
+    for (int i = 0; i < 20000; ++i)
+        half += "line " + std::to_string(i) + "\n";
+    WriteFile(dir / "a.log.gz", Compress(Compression::Gzip, half + "10.20.30.40 waits\n" + half));
+    resolver.CloseGate();
+    auto* w = new TRevLookup(engine, (dir / "a.log.gz").string(), (dir / "a.rdns.gz").string());
+    w->OnTerminate = engine.ThreadManager.DoneHandler();
+    w->Start();
+    ASSERT_TRUE(
+        WaitUntil([&] { return resolver.Blocked() > 0 && engine.LinesWritten.load() >= 20000; }));
+    const double done = static_cast<double>(engine.ProcessedBytes.load()) /
+                        static_cast<double>(engine.TotalBytes.load());
+    EXPECT_GT(done, 0.3);
+    EXPECT_LT(done, 0.7);
+    engine.ThreadManager.StopAll();
+    ASSERT_TRUE(WaitForRegistryEmpty());
+    resolver.OpenGate();
 }
 
 TEST_F(CompressedRewriteTest, CompletedLinesReachTheDiskBeforeALookupThatMayNotReturn) {
