@@ -54,10 +54,13 @@ constexpr const char* kFromLayout1 = "ALTER TABLE answers ADD COLUMN confirmed I
                                      "ALTER TABLE meta ADD COLUMN sweep_lease INTEGER NOT NULL "
                                      "DEFAULT 0;";
 
-// What the "confirmed" column keeps: a verdict on a name, else 0 (not looked at).
+// What the "confirmed" column keeps: a verdict on a name, else 0 (not looked at). No answer
+// from the name's servers is kept too, and believed only as long as a failure for want of an
+// answer, counted from when the row was learned.
 int KeptVerdict(const StoredAnswer& answer) {
-    const bool verdict =
-        answer.Confirmed == Confirmation::Confirmed || answer.Confirmed == Confirmation::Refuted;
+    const bool verdict = answer.Confirmed == Confirmation::Confirmed ||
+                         answer.Confirmed == Confirmation::Refuted ||
+                         answer.Confirmed == Confirmation::NoAnswer;
     return !answer.Failed && verdict ? static_cast<int>(answer.Confirmed) : 0;
 }
 
@@ -301,12 +304,15 @@ private:
         found.Failed = kind != RowKind::Name;
         found.Learned = learned;
         if (!found.Failed) {
-            // Only the two verdicts are kept; anything else was not looked at.
+            // Only the verdicts are kept; anything else was not looked at. No answer is
+            // looked at again once a failure of that kind would be.
             const int confirmed = sqlite3_column_int(use.Get(), 3);
-            found.Confirmed = confirmed == static_cast<int>(Confirmation::Confirmed) ||
-                                      confirmed == static_cast<int>(Confirmation::Refuted)
-                                  ? static_cast<Confirmation>(confirmed)
-                                  : Confirmation::Unchecked;
+            const bool lasting = confirmed == static_cast<int>(Confirmation::Confirmed) ||
+                                 confirmed == static_cast<int>(Confirmation::Refuted);
+            const bool brief = confirmed == static_cast<int>(Confirmation::NoAnswer) &&
+                               Fresh(learned, now, MaxAge(fPolicy, RowKind::NoAnswer));
+            found.Confirmed =
+                lasting || brief ? static_cast<Confirmation>(confirmed) : Confirmation::Unchecked;
             const auto* text = sqlite3_column_text(use.Get(), 0);
             const int bytes = sqlite3_column_bytes(use.Get(), 0);
             if (text)

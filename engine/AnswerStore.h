@@ -25,8 +25,9 @@ struct StoredAnswer {
     // A failure for want of an answer (the name servers did not reply), not their verdict:
     // kept only briefly, as they may answer the next time.
     bool NoAnswer = false;
-    // Whether the name was found to point back to the address (Confirmed or Refuted), or was
-    // not looked at (Unchecked; a lookup that did not answer is not kept).
+    // Whether the name was found to point back to the address (Confirmed or Refuted), its
+    // servers did not answer (NoAnswer, believed as briefly as a failure for want of an
+    // answer, from Learned), or it was not looked at (Unchecked).
     Confirmation Confirmed = Confirmation::Unchecked;
 };
 

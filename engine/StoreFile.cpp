@@ -73,6 +73,33 @@ bool MakeFolders(const std::filesystem::path& folder, std::string& problem) {
     return true;
 }
 
+// Whoever may write a folder above the store's may put another folder in its place: each
+// folder above `folder` (those that exist) belongs to the user or root and nobody else may
+// write it, but for a folder of root's that only its owners' entries may be changed in (/tmp).
+bool TrustedAbove(const std::filesystem::path& folder, std::string& problem) {
+    const uid_t me = ::geteuid();
+    std::error_code error;
+    std::filesystem::path above = std::filesystem::absolute(folder, error);
+    struct stat st {};
+    while (!error && above.has_relative_path()) {
+        above = above.parent_path();
+        if (::stat(above.c_str(), &st) != 0)
+            continue; // not made yet
+        const bool others = st.st_mode & (S_IWGRP | S_IWOTH);
+        const bool sharedByRoot = st.st_uid == 0 && (st.st_mode & S_ISVTX); // such as /tmp
+        if ((st.st_uid != me && st.st_uid != 0) || (others && !sharedByRoot)) {
+            problem = "the folder " + above.string() + " above it " + Found(st) +
+                      ", and only a store whose folders all belong to you (or root) and that "
+                      "nobody else may write is trusted: " +
+                      (st.st_uid == me ? "make it yours alone (chmod go-w " + above.string() + ")"
+                                       : std::string("use a store in a folder of your own")) +
+                      ", or remove the store";
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool PrepareStoreFile(const std::string& path, std::string& problem, bool& distrusted) {
@@ -80,6 +107,11 @@ bool PrepareStoreFile(const std::string& path, std::string& problem, bool& distr
     const std::filesystem::path file(path);
     const std::filesystem::path folder =
         file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    // Nothing is made under a folder that is not trusted.
+    if (!TrustedAbove(folder, problem)) {
+        distrusted = true;
+        return false;
+    }
     if (!MakeFolders(folder, problem))
         return false;
     const uid_t me = ::geteuid();
@@ -91,34 +123,20 @@ bool PrepareStoreFile(const std::string& path, std::string& problem, bool& distr
     }
     if ((st.st_uid != me && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH))) {
         distrusted = true;
+        // A folder all may write in, such as /tmp, is not to be closed to them.
+        const bool mine = st.st_uid == me && !(st.st_mode & S_ISVTX);
         problem = "its folder " + folder.string() + " " + Found(st) +
                   ", and only a folder of your own (or root's) that nobody else may write is "
                   "trusted: " +
-                  (st.st_uid == me ? "make it yours alone (chmod go-w " + folder.string() + ")"
-                                   : std::string("use a store in a folder of your own")) +
+                  (mine ? "make it yours alone (chmod go-w " + folder.string() + ")"
+                        : std::string("use a store in a folder of your own")) +
                   ", or remove the store";
         return false;
     }
-
-    // Whoever may write a folder above it may put another folder in its place.
-    std::error_code error;
-    std::filesystem::path above = std::filesystem::absolute(folder, error);
-    while (!error && above.has_relative_path()) {
-        above = above.parent_path();
-        if (::stat(above.c_str(), &st) != 0)
-            break; // not ours to judge: the folder itself was found
-        const bool others = st.st_mode & (S_IWGRP | S_IWOTH);
-        const bool sharedByRoot = st.st_uid == 0 && (st.st_mode & S_ISVTX); // such as /tmp
-        if ((st.st_uid != me && st.st_uid != 0) || (others && !sharedByRoot)) {
-            distrusted = true;
-            problem = "the folder " + above.string() + " above it " + Found(st) +
-                      ", and only a store whose folders all belong to you (or root) and that "
-                      "nobody else may write is trusted: " +
-                      (st.st_uid == me ? "make it yours alone (chmod go-w " + above.string() + ")"
-                                       : std::string("use a store in a folder of your own")) +
-                      ", or remove the store";
-            return false;
-        }
+    // Checked again: a folder above may have changed while the missing ones were made.
+    if (!TrustedAbove(folder, problem)) {
+        distrusted = true;
+        return false;
     }
 
     // A new file is made here, so that SQLite makes its -wal and -shm files alike.

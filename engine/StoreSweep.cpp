@@ -60,6 +60,8 @@ public:
             if (!Pause())
                 break;
         }
+        if (!fFigures.Finished)
+            Release();
         return fFigures;
     }
 
@@ -76,6 +78,9 @@ private:
                        "SELECT last_sweep, sweep_cursor, sweep_lease FROM meta WHERE one = 1") ==
                    SQLITE_OK &&
                Prepare(fDb, fClaim, "UPDATE meta SET sweep_lease = ?1 WHERE one = 1") ==
+                   SQLITE_OK &&
+               Prepare(fDb, fRelease,
+                       "UPDATE meta SET sweep_lease = 0 WHERE one = 1 AND sweep_lease = ?1") ==
                    SQLITE_OK &&
                Prepare(fDb, fNext,
                        "SELECT addr FROM answers WHERE addr > ?1 ORDER BY addr LIMIT 1 OFFSET " +
@@ -117,6 +122,15 @@ private:
         if (Use(fClaim).Bind(1, fLeaseUntil).Step() != SQLITE_DONE)
             return false;
         return transaction.Commit() == SQLITE_OK;
+    }
+
+    // A sweep cut short gives its claim up, so that the next run goes on with it at once; one
+    // that cannot lets the claim run out.
+    void Release() {
+        Transaction transaction(fDb);
+        if (transaction.Begin() == SQLITE_OK &&
+            Use(fRelease).Bind(1, fLeaseUntil).Step() == SQLITE_DONE)
+            transaction.Commit();
     }
 
     // Binds the step's stretch of keys and the cuts of what is outworn.
@@ -249,8 +263,8 @@ private:
     const std::int64_t fNow;
     const std::atomic<bool>& fStop;
     const Steady::time_point fStart;
-    Statement fReadMeta, fClaim, fNext, fRemove, fRemoveRest, fCount, fCountRest, fAdvance, fFinish,
-        fFreePages, fVacuum;
+    Statement fReadMeta, fClaim, fRelease, fNext, fRemove, fRemoveRest, fCount, fCountRest,
+        fAdvance, fFinish, fFreePages, fVacuum;
     std::int64_t fLeaseUntil = 0;
     bool fCanShrink = false;
     std::string fCursor; // the last key swept; empty: from the first

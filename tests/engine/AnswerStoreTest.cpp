@@ -4,6 +4,7 @@
 
 #include "EngineRuntime.h"
 #include "RevLookup.h"
+#include "StoreSweep.h"
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
@@ -230,6 +231,68 @@ TEST_F(AnswerStoreTest, TheStoreIsReadableByTheUserAlone) {
         EXPECT_TRUE(store->Usable());
     }
     EXPECT_TRUE(reports.empty());
+}
+
+// Nothing is made under a folder that is not trusted; and a folder all may write in, such as
+// /tmp, is not one to close to them.
+TEST_F(AnswerStoreTest, AStoreRefusedForItsFolderLeavesNothingThere) {
+    fs::permissions(dir, fs::perms(0770));
+    path = dir / "hostmoor" / "answers.sqlite";
+    EXPECT_FALSE(Open()->Usable());
+    EXPECT_FALSE(fs::exists(dir / "hostmoor"));
+    ASSERT_EQ(reports.size(), 1u);
+    fs::permissions(dir, fs::perms(01777));
+    path = dir / "answers.sqlite";
+    EXPECT_FALSE(Open()->Usable());
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].find("chmod"), std::string::npos) << reports[1];
+}
+
+// A sweep cut short gives its claim up: the next run goes on with it at once.
+TEST_F(AnswerStoreTest, ASweepCutShortIsTakenUpAtOnce) {
+    auto store = Open();
+    for (std::uint32_t i = 0; i < 2000; ++i)
+        store->Remember({Key(i), "old.example", false, kNow - 40 * kDay});
+    store->Flush();
+    store.reset();
+    Raw(path).Text("UPDATE meta SET last_sweep = " + std::to_string(kNow - kDay));
+    std::atomic<bool> stop{true};
+    EXPECT_FALSE(store::SweepStore(path.string(), kNow, stop).Finished);
+    stop = false;
+    const store::SweepFigures next = store::SweepStore(path.string(), kNow + 1, stop);
+    EXPECT_TRUE(next.Finished);
+    EXPECT_GT(next.Removed, 0u);
+}
+
+// No answer to the forward lookup of a name is remembered as briefly as no answer to a lookup.
+TEST_F(AnswerStoreTest, NoAnswerToTheCheckOfANameIsRememberedBriefly) {
+    {
+        auto store = Open();
+        store->Remember({Key(0), "slow.example", false, kNow, false, Confirmation::NoAnswer});
+        store->Flush();
+        EXPECT_EQ(store->Find(Key(0), kNow + 60).Confirmed, Confirmation::NoAnswer);
+        const StoreFind later = store->Find(Key(0), kNow + 10 * 60);
+        EXPECT_EQ(later.Confirmed, Confirmation::Unchecked);
+        EXPECT_EQ(later.Name, "slow.example");
+    }
+    fs::remove(path);
+    test::ScriptedResolver resolver;
+    resolver.Answer("10.0.0.2", test::ScriptedResolver::Record("slow.example", {"10.0.0.2"}));
+    resolver.Fail("A slow.example", kErrTryAgain);
+    for (int run = 0; run < 2; ++run) {
+        EngineRuntime engine(&resolver);
+        engine.Resolver.ResolverStartup();
+        engine.UseAnswerStore(Open());
+        engine.RememberAnswers = true;
+        engine.VerifyNames = true;
+        test::WriteFile(dir / "in.log", "10.0.0.2\n");
+        char lineBreak = 0;
+        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
+                    [] { return false; });
+        EXPECT_EQ(test::ReadFile(dir / "in.rdns"), "10.0.0.2\r\n");
+    }
+    EXPECT_EQ(resolver.Calls("10.0.0.2"), 1);
+    EXPECT_EQ(resolver.Calls("A slow.example"), 1);
 }
 
 struct Fault {
