@@ -35,6 +35,21 @@ bool TConfirmations::Add(const HostAddress& address, Confirmation verdict) {
     return true;
 }
 
+void TConfirmations::Met(const HostAddress& address) {
+    std::lock_guard guard(fLock);
+    fMet.insert(address);
+}
+
+void TConfirmations::BeginBatch() {
+    std::lock_guard guard(fLock);
+    fMet.clear();
+}
+
+std::size_t TConfirmations::NotConfirmedMet() const {
+    std::lock_guard guard(fLock);
+    return fMet.size();
+}
+
 Confirmation TConfirmations::Find(const HostAddress& address) const {
     std::lock_guard guard(fLock);
     const auto it = fVerdicts.find(address);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace hostmoor {
 
@@ -35,9 +36,17 @@ public:
     // Names found not to point back, or whose servers did not answer.
     std::size_t NotConfirmed() const { return fNotConfirmed.load(std::memory_order_relaxed); }
 
+    // A rewrite met the address, whose name is not confirmed: counted once a batch, whether
+    // the verdict is new or was recorded before.
+    void Met(const HostAddress& address);
+    // Begins a batch's count of those.
+    void BeginBatch();
+    std::size_t NotConfirmedMet() const;
+
 private:
     std::mutex& fLock;
     std::unordered_map<HostAddress, Confirmation> fVerdicts;
+    std::unordered_set<HostAddress> fMet;
     std::atomic<std::size_t> fNotConfirmed{0};
 };
 

@@ -44,8 +44,10 @@ bool KnownNames::Find(const HostAddress& address, std::string_view& name) {
                 const Confirmation verdict = fEngine.Confirmations.Find(address);
                 if (verdict == Confirmation::Unchecked)
                     return false;
-                if (verdict != Confirmation::Confirmed)
+                if (verdict != Confirmation::Confirmed) {
+                    fEngine.Confirmations.Met(address);
                     found->clear();
+                }
             }
         }
         if (fUsed >= kMostKept)
