@@ -155,7 +155,7 @@ std::string RefusalReason(const BatchEntry& entry) {
     case Refusal::OutputIsInput:
         return "its output " + output + " is the file itself";
     case Refusal::NamedTwice:
-        return "it is named more than once";
+        return "it is named more than once (by this name or another of the same file)";
     case Refusal::SharedOutput:
         return "its output " + output + " is also a file of another job";
     case Refusal::Running:

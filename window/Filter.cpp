@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -24,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabBar>
@@ -137,19 +137,21 @@ void OpenInBrowser(QObject* context, const QString& url, const std::function<voi
 }
 
 // Qt's own file dialog gives its size, type and date columns the width of sample texts, which
-// cuts them short here: they are fitted to the folder's entries as each folder is read, and the
-// dialog is made large enough for the names beside them.
+// cuts them short here, and fills in sizes and types only after a folder is listed: those
+// columns follow their contents as they come, the names take the rest, and the dialog and its
+// side panel are made large enough for both.
 void FitFileDialogColumns(QFileDialog& dialog) {
-    dialog.resize(720, 440);
+    dialog.resize(840, 440);
     auto* view = dialog.findChild<QTreeView*>("treeView");
-    auto* model = dialog.findChild<QFileSystemModel*>();
-    if (!view || !model)
+    if (!view)
         return; // the platform's own dialog
-    view->header()->resizeSection(0, 300);
-    QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
-        for (int column = 1; column < view->header()->count(); ++column)
-            view->resizeColumnToContents(column);
-    });
+    QHeaderView* header = view->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < header->count(); ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    if (auto* splitter = dialog.findChild<QSplitter*>("splitter"))
+        splitter->setSizes({130, 710});
 }
 
 } // namespace
@@ -193,13 +195,16 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     StatusPanel0 = new QLabel(StatusBar1);
     StatusPanel0->setObjectName("StatusPanel0");
     StatusPanel0->setFixedWidth(152);
-    StatusPanel1 = new QLabel(MakerLine(), StatusBar1);
+    StatusPanel1 = new QLabel(StatusBar1);
     StatusPanel1->setObjectName("StatusPanel1");
     StatusPanel1->setAccessibleName(tr("Status"));
     StatusPanel1->setFrameShape(QFrame::Panel);
     StatusPanel1->setFrameShadow(QFrame::Sunken);
+    // The panel is as wide as the bar leaves it, whatever its text: a long one is cut short.
+    StatusPanel1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     StatusBar1->addWidget(StatusPanel0);
     StatusBar1->addWidget(StatusPanel1, 1);
+    SetProgressCaption(MakerLine());
 
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName("ProgressBar1");
@@ -234,11 +239,7 @@ TDNSForm::TDNSForm(EngineRuntime& engine, SettingsStore& settings, QWidget* pare
     ShowMessage = [this](const QString& text) {
         QMessageBox::information(this, QApplication::applicationName(), text);
     };
-    AskQuestion = [this](const QString& text) {
-        return QMessageBox::question(this, QApplication::applicationName(), text,
-                                     QMessageBox::Yes | QMessageBox::No,
-                                     QMessageBox::No) == QMessageBox::Yes;
-    };
+    AskQuestion = [this](const QString& text) { return AskQuestionBox(text); };
     Beep = [] { QApplication::beep(); };
     OpenUrl = [this](const QString& url, std::function<void(bool)> done) {
         OpenInBrowser(this, url, done);
@@ -273,6 +274,13 @@ void TDNSForm::ConnectHandlers() {
     });
     connect(BrowseButton, &QPushButton::clicked, this, &TDNSForm::BrowseForInputFileClick);
     connect(InEdit, &QComboBox::editTextChanged, this, &TDNSForm::InEditChange);
+    // The second click of a double click on Process would land on Stop.
+    StartButton->installEventFilter(this);
+    // Alt+B is both Browse's and the About Brightfold page's: on the rewrite page, Browse's.
+    BrowseButton->installEventFilter(this);
+    PageControl1->tabBar()->installEventFilter(this);
+    InEdit->installEventFilter(this); // it hands typed keys to its editor directly
+    InEdit->lineEdit()->installEventFilter(this);
     connect(StartButton, &QPushButton::clicked, this, [this] {
         if (fStartButtonStops)
             StopRewriteClick();
@@ -393,12 +401,17 @@ void TDNSForm::BuildAboutPages() {
 }
 
 void TDNSForm::SetProgressCaption(const QString& text) {
-    StatusPanel1->setText(text);
-    StatusPanel1->setToolTip({});
+    fCaption = text;
+    // A text longer than the panel ends in an ellipsis, and is whole in the tool tip.
+    const int room = StatusPanel1->contentsRect().width() - 2 * StatusPanel1->margin() - 4;
+    const QString shown =
+        room > 0 ? StatusPanel1->fontMetrics().elidedText(text, Qt::ElideRight, room) : text;
+    StatusPanel1->setText(shown);
+    StatusPanel1->setToolTip(shown == text ? QString() : text.trimmed());
 }
 
 QString TDNSForm::ProgressCaption() const {
-    return StatusPanel1->text();
+    return fCaption;
 }
 
 void TDNSForm::showEvent(QShowEvent* event) {
@@ -448,8 +461,18 @@ void TDNSForm::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+bool TDNSForm::AskQuestionBox(const QString& text) {
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    fQuestion = &box;
+    return box.exec() == QMessageBox::Yes;
+}
+
 void TDNSForm::CloseWithoutAsking() {
     fCloseWithoutAsking = true;
+    if (fQuestion)
+        fQuestion->done(QMessageBox::Yes);
     close();
 }
 

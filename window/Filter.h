@@ -6,6 +6,7 @@
 #include "RewriteBatch.h"
 
 #include <QDialog>
+#include <QPointer>
 #include <QStringList>
 #include <functional>
 #include <map>
@@ -18,6 +19,7 @@ class QComboBox;
 class QFileDialog;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -126,6 +128,9 @@ public:
     static bool LookupSubjectAccepts(int code);
     // Lets the character through or swallows it with the alert sound.
     bool LookupSubjectKeyPress(int code);
+    // AskQuestion's own box. A question on closing that the end of the batch makes moot is
+    // answered Yes then: the close goes on.
+    bool AskQuestionBox(const QString& text);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -143,6 +148,9 @@ private:
     void FileJobDone(TWorker* worker);
     // Enters the files in InEdit as Browse does, and remembers their folder.
     void EnterChosenFiles(const std::vector<std::string>& names);
+    // Events of the rewrite page's controls that their own handling gets wrong; true when
+    // taken here.
+    bool RewritePageEvent(QObject* watched, QEvent* event);
     // Takes files dropped on the rewrite page; true when the event was the page's.
     bool AdvancedDNSDragEvent(QEvent* event);
     // Whether the rewrite page's batch is running; while it is, Process is Stop.
@@ -166,9 +174,11 @@ private:
     QString fLastFolder;
     // The outputs of the batch's jobs that a stop or an error cut short, and whether a stop did.
     std::vector<std::string> fIncomplete;
+    std::vector<std::string> fBatchOutputs; // in the order they were named
     bool fBatchStopped = false;
+    QPointer<QMessageBox> fQuestion; // the question on closing, while it is asked
+    QString fCaption;                // the status text, whole
     bool fAnswerStoreOpened = false;
-    std::size_t fNotConfirmedBefore = 0; // names not confirmed before the batch began
 };
 
 } // namespace hostmoor

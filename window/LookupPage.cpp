@@ -35,13 +35,18 @@ bool TDNSForm::LookupSubjectKeyPress(int code) {
 bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == AdvancedDNS)
         return AdvancedDNSDragEvent(event) || QDialog::eventFilter(watched, event);
+    if (watched == StartButton || watched == BrowseButton || watched == InEdit ||
+        watched == InEdit->lineEdit() || watched == PageControl1->tabBar())
+        return RewritePageEvent(watched, event) || QDialog::eventFilter(watched, event);
     const bool subject = watched == LookupSubject || watched == LookupSubject->lineEdit();
     if (!subject || event->type() != QEvent::KeyPress)
         return QDialog::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const int k = key->key();
+    // An Alt key that no control has is no character either (a control's own never comes
+    // here); Ctrl with Alt may be how a keyboard gives one.
     if (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier))
-        return false; // shortcuts such as the pages' Alt+letter, not typed characters
+        return !(key->modifiers() & Qt::ControlModifier) && !key->text().isEmpty();
     // Enter and Escape belong to the window's default and cancel buttons; Delete (which
     // carries the text DEL on X11) and Tab are editing and moving, not typing.
     if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Tab ||

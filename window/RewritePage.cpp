@@ -11,11 +11,16 @@
 #include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcutEvent>
+#include <QTabWidget>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -104,6 +109,31 @@ bool TDNSForm::AdvancedDNSDragEvent(QEvent* event) {
     }
 }
 
+bool TDNSForm::RewritePageEvent(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonDblClick:
+        // The second press of a double click on Process: not a click on Stop.
+        return watched == StartButton && fStartButtonStops;
+    case QEvent::Shortcut: {
+        const auto* shortcut = static_cast<QShortcutEvent*>(event);
+        if (PageControl1->currentWidget() != AdvancedDNS ||
+            shortcut->key() != BrowseButton->shortcut())
+            return false;
+        BrowseButton->animateClick();
+        return true;
+    }
+    case QEvent::KeyPress: {
+        // Alt and a letter that is no control's key: not a character to type into the box.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        return (watched == InEdit || watched == InEdit->lineEdit()) &&
+               (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier)) &&
+               !(key->modifiers() & Qt::ControlModifier) && !key->text().isEmpty();
+    }
+    default:
+        return false;
+    }
+}
+
 void TDNSForm::InEditChange() {
     if (!fStartButtonStops)
         StartButton->setEnabled(!InEdit->currentText().isEmpty());
@@ -142,7 +172,7 @@ QString TDNSForm::RefusalText(const BatchEntry& entry) const {
         reason = tr("its output %1 is the file itself").arg(output);
         break;
     case Refusal::NamedTwice:
-        reason = tr("it is named more than once");
+        reason = tr("it is named more than once (by this name or another of the same file)");
         break;
     case Refusal::SharedOutput:
         reason = tr("its output %1 is also a file of another job").arg(output);
@@ -160,8 +190,10 @@ void TDNSForm::StartButtonClick() {
     OpenAnswerStore();
     Engine.TotalBytes = 0;
     Engine.ProcessedBytes = 1;
-    if (Engine.ThreadManager.FileJobCount() == 0)
-        fNotConfirmedBefore = Engine.Confirmations.NotConfirmed();
+    if (Engine.ThreadManager.FileJobCount() == 0) {
+        Engine.Confirmations.BeginBatch();
+        fBatchOutputs.clear();
+    }
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {
         std::vector<RewriteJob> running;
         for (const auto& [worker, job] : fJobFiles)
@@ -177,11 +209,17 @@ void TDNSForm::StartButtonClick() {
             auto* worker = new TRevLookup(Engine, entry.Job.InFileName, entry.Job.OutFileName);
             worker->OnTerminate = [this](TWorker* w) { FileJobDone(w); };
             fJobFiles[worker] = entry.Job;
+            fBatchOutputs.push_back(entry.Job.OutFileName);
             try {
                 worker->Start();
             } catch (...) {
                 fJobFiles.erase(worker);
                 throw;
+            }
+            // Stop from the first job on, also while a later file's refusal is shown.
+            if (!fStartButtonStops) {
+                SetProgressCaption(tr(" Working..."));
+                ShowStopOrProcess(true);
             }
         }
     }
@@ -257,18 +295,21 @@ void TDNSForm::FileJobDone(TWorker* worker) {
 }
 
 void TDNSForm::AllFileJobsFinished() {
-    // Names the batch found not to point back, where it asked.
-    const std::size_t notConfirmed = Engine.Confirmations.NotConfirmed() - fNotConfirmedBefore;
+    // Names the batch met that do not point back, where it asked, found now or before.
+    const std::size_t notConfirmed = Engine.Confirmations.NotConfirmedMet();
     const QString verdicts = notConfirmed == 0   ? QString()
                              : notConfirmed == 1 ? tr(" 1 name not confirmed.")
                                                  : tr(" %1 names not confirmed.").arg(notConfirmed);
     if (fIncomplete.empty()) {
         SetProgressCaption(tr(" Finished.") + verdicts);
     } else {
-        // The names fit the status bar; the whole paths are in its tool tip.
+        // The names, in the order they were given, fit the status bar; the whole paths are in
+        // its tool tip.
         QStringList names;
         QStringList paths;
-        for (const std::string& output : fIncomplete) {
+        for (const std::string& output : fBatchOutputs) {
+            if (std::find(fIncomplete.begin(), fIncomplete.end(), output) == fIncomplete.end())
+                continue;
             names << FileNameText(output.substr(output.rfind('/') + 1));
             paths << FileNameText(output);
         }
@@ -281,6 +322,9 @@ void TDNSForm::AllFileJobsFinished() {
     fStopping = false;
     ProgressBar1->setValue(0);
     ShowStopOrProcess(false);
+    // Closing waits for an answer to whether to stop the batch: there is none to stop now.
+    if (fQuestion)
+        fQuestion->done(QMessageBox::Yes);
 }
 
 void TDNSForm::Timer1Timer() {

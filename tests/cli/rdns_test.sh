@@ -82,7 +82,7 @@ mkdir folder.log
 mkfifo fifo.log
 expect 1 "hostmoor-rdns: old.rdns: its output would have the same name and replace it" \
     "$rdns" old.rdns
-expect 1 "hostmoor-rdns: ./a.log: it is named more than once" "$rdns" a.log ./a.log
+expect 1 "hostmoor-rdns: ./a.log: it is named more than once (by this name or another of the same file)" "$rdns" a.log ./a.log
 expect 1 "hostmoor-rdns: c: its output c.rdns is the file itself" "$rdns" c
 expect 1 "hostmoor-rdns: a.txt: its output a.rdns is also a file of another job" \
     "$rdns" a.log a.txt

@@ -153,6 +153,10 @@ private slots:
         QCOMPARE(scope->beeps, 7);
         QCOMPARE(f.PageControl1->currentWidget(), f.AdvancedDNS);
         f.PageControl1->setCurrentIndex(0);
+        // An Alt key that is no control's types nothing, silently.
+        QTest::keyClick(edit, Qt::Key_X, Qt::AltModifier);
+        QCOMPARE(edit->text(), QString("q"));
+        QCOMPARE(scope->beeps, 7);
         // Navigation keys carry no character and pass silently.
         QTest::keyClick(edit, Qt::Key_Left);
         QTest::keyClick(edit, Qt::Key_Home);

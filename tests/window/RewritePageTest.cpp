@@ -13,6 +13,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -155,10 +156,12 @@ private slots:
         form->BrowseButton->click();
         QCOMPARE(folderShown, dir->path() + "/sub");
         form->FormDestroy();
+        const auto choose = form->RunOpenDialog;
         scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
         QVERIFY(scope->Show());
-        scope->form->RunOpenDialog = form->RunOpenDialog;
-        scope->form->BrowseButton->click();
+        form = scope->form.get();
+        form->RunOpenDialog = choose;
+        form->BrowseButton->click();
         QCOMPARE(folderShown, dir->path() + "/sub");
     }
 
@@ -209,7 +212,15 @@ private slots:
         const QString rdns = Make("old.rdns", "keep me\n");
         const QString a = Make("a.log", "a 10.0.0.1\n");
         Run(rdns);
+        QString button; // what the batch's button says while a refusal is shown
+        const auto show = form->ShowMessage;
+        form->ShowMessage = [&](const QString& text) {
+            button = form->StartButton->text();
+            show(text);
+        };
         Run(a + " " + a);
+        QCOMPARE(button, QString("St&op"));
+        form->ShowMessage = show;
         const QString c = Make("c", "c data\n");
         QVERIFY(QFile::link(c, dir->path() + "/c.rdns")); // output is the input by another name
         Run(c);
@@ -326,6 +337,82 @@ private slots:
         Run(a);
         QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("first\r\none.test a\r\nlast\r\n"));
         QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+    // Outputs a stop cut short are named in the order they were given, the status text ending
+    // in an ellipsis where they do not fit and the tool tip whole.
+    void incompleteOutputsAreNamedInTheirOrder() {
+        resolver->CloseGate();
+        QStringList names;
+        for (const char* name : {"webserver-c", "webserver-a", "webserver-b"})
+            names << Make(QString(name) + ".log",
+                          QString("10.0.0.%1\n").arg(names.size() + 1).toUtf8());
+        form->InEdit->setEditText(names.join(' '));
+        form->StartButton->click();
+        QTRY_COMPARE(resolver->Blocked(), 3);
+        form->StartButton->click();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(form->ProgressCaption(),
+                 QString(" Stopped. Incomplete: webserver-c.rdns, webserver-a.rdns, "
+                         "webserver-b.rdns"));
+        QVERIFY(form->StatusPanel1->text().endsWith(QChar(0x2026)));
+        const QString path = dir->path() + "/webserver-";
+        QCOMPARE(form->StatusPanel1->toolTip(),
+                 QString("Incomplete:\n%1c.rdns\n%1a.rdns\n%1b.rdns").arg(path));
+    }
+
+    // A double click on Process starts the batch; its second click is not one on Stop.
+    void aDoubleClickOnProcessDoesNotStopTheBatch() {
+        resolver->CloseGate();
+        form->InEdit->setEditText(Make("a.log", "10.0.0.1\n"));
+        // As a window system gives it: a click, then a double click's press and a release.
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QTest::mouseDClick(form->StartButton, Qt::LeftButton);
+        QTest::mouseRelease(form->StartButton, Qt::LeftButton);
+        QCOMPARE(form->StartButton->text(), QString("St&op"));
+        resolver->OpenGate();
+        QVERIFY(scope->WaitForWorkers());
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test\r\n"));
+        QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+    }
+
+    // On the rewrite page Alt+B is Browse's, not the About Brightfold page's; an Alt key that
+    // is no control's types nothing into the file box.
+    void altKeysOnTheRewritePage() {
+        form->RunOpenDialog = [&](QFileDialog&) {
+            opened = true;
+            return QStringList();
+        };
+        form->InEdit->setEditText("a.log");
+        form->InEdit->setFocus();
+        QTest::keyClick(form->InEdit, Qt::Key_X, Qt::AltModifier); // as the window system gives it
+        QTest::keyClick(form->InEdit->lineEdit(), Qt::Key_X, Qt::AltModifier);
+        QCOMPARE(form->InEdit->currentText(), QString("a.log"));
+        QTest::keyClick(form->InEdit->lineEdit(), Qt::Key_B, Qt::AltModifier);
+        QTRY_VERIFY(opened);
+        QCOMPARE(form->PageControl1->currentWidget(), form->AdvancedDNS);
+    }
+
+    // The question on closing is answered by the end of the batch: the window closes.
+    void theEndOfTheBatchAnswersTheQuestionOnClosing() {
+        form->AskQuestion = [this](const QString& text) { return form->AskQuestionBox(text); };
+        resolver->CloseGate();
+        form->InEdit->setEditText(Make("a.log", "10.0.0.1\n"));
+        form->StartButton->click();
+        bool asked = false;
+        QTimer::singleShot(0, form, [&] {
+            asked = QApplication::activeModalWidget() != nullptr;
+            resolver->OpenGate();
+        });
+        // A box left open is closed after a while, so that a failure does not hang the suite.
+        QTimer::singleShot(10000, form, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                box->close();
+        });
+        form->CloseButton->click();
+        QVERIFY(asked);
+        QVERIFY(!form->isVisible());
+        QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test\r\n"));
     }
 
     // Escape, Close and the window's own close control all ask.
@@ -504,6 +591,8 @@ private slots:
         QTRY_VERIFY(form->VerifyNames->isChecked());
         Run(log);
         QCOMPARE(Read(dir->path() + "/v.rdns"), QByteArray("10.0.0.1 x\r\n"));
+        QTRY_COMPARE(form->ProgressCaption(), QString(" Finished. 1 name not confirmed."));
+        Run(log); // the verdict known from the batch before is told again
         QTRY_COMPARE(form->ProgressCaption(), QString(" Finished. 1 name not confirmed."));
         form->FormDestroy();
         scope = std::make_unique<WindowScope>(dir->path(), nullptr, resolver.get());
