@@ -18,6 +18,7 @@ class QCheckBox;
 class QComboBox;
 class QFileDialog;
 class QLabel;
+class QKeyEvent;
 class QMenu;
 class QMessageBox;
 class QPlainTextEdit;
@@ -128,6 +129,9 @@ public:
     static bool LookupSubjectAccepts(int code);
     // Lets the character through or swallows it with the alert sound.
     bool LookupSubjectKeyPress(int code);
+    // A key pressed with Alt that reached a box: no control has it, and it is no character
+    // either (Ctrl with Alt may be how a keyboard gives one).
+    static bool StrayAltKey(const QKeyEvent& key);
     // AskQuestion's own box. A question on closing that the end of the batch makes moot is
     // answered Yes then: the close goes on.
     bool AskQuestionBox(const QString& text);

@@ -32,6 +32,11 @@ bool TDNSForm::LookupSubjectKeyPress(int code) {
     return false;
 }
 
+bool TDNSForm::StrayAltKey(const QKeyEvent& key) {
+    return (key.modifiers() & (Qt::AltModifier | Qt::MetaModifier)) &&
+           !(key.modifiers() & Qt::ControlModifier) && !key.text().isEmpty();
+}
+
 bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == AdvancedDNS)
         return AdvancedDNSDragEvent(event) || QDialog::eventFilter(watched, event);
@@ -43,10 +48,8 @@ bool TDNSForm::eventFilter(QObject* watched, QEvent* event) {
         return QDialog::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const int k = key->key();
-    // An Alt key that no control has is no character either (a control's own never comes
-    // here); Ctrl with Alt may be how a keyboard gives one.
     if (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier))
-        return !(key->modifiers() & Qt::ControlModifier) && !key->text().isEmpty();
+        return StrayAltKey(*key);
     // Enter and Escape belong to the window's default and cancel buttons; Delete (which
     // carries the text DEL on X11) and Tab are editing and moving, not typing.
     if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Tab ||

@@ -122,13 +122,9 @@ bool TDNSForm::RewritePageEvent(QObject* watched, QEvent* event) {
         BrowseButton->animateClick();
         return true;
     }
-    case QEvent::KeyPress: {
-        // Alt and a letter that is no control's key: not a character to type into the box.
-        const auto* key = static_cast<QKeyEvent*>(event);
+    case QEvent::KeyPress:
         return (watched == InEdit || watched == InEdit->lineEdit()) &&
-               (key->modifiers() & (Qt::AltModifier | Qt::MetaModifier)) &&
-               !(key->modifiers() & Qt::ControlModifier) && !key->text().isEmpty();
-    }
+               StrayAltKey(*static_cast<QKeyEvent*>(event));
     default:
         return false;
     }
