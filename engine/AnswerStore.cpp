@@ -313,6 +313,7 @@ private:
                                Fresh(learned, now, MaxAge(fPolicy, RowKind::NoAnswer));
             found.Confirmed =
                 lasting || brief ? static_cast<Confirmation>(confirmed) : Confirmation::Unchecked;
+            found.CheckOutworn = confirmed == static_cast<int>(Confirmation::NoAnswer) && !brief;
             const auto* text = sqlite3_column_text(use.Get(), 0);
             const int bytes = sqlite3_column_bytes(use.Get(), 0);
             if (text)

@@ -39,6 +39,9 @@ struct StoreFind {
     bool Failed = false;
     Confirmation Confirmed = Confirmation::Unchecked; // of a name
     std::int64_t Learned = 0;                         // of a Hit
+    // A name whose check got no answer longer ago than such an answer is believed: looked up
+    // afresh by a run that checks names, so that what it learns is new in every part.
+    bool CheckOutworn = false;
 };
 
 // The longest a run may trust a remembered name, and a failure for want of an answer (the cap

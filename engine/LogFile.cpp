@@ -114,6 +114,13 @@ void LogReader::Close() {
     fFd = -1;
 }
 
+void LogReader::CheckRest() {
+    if (!fDecoder || fInterrupted)
+        return;
+    while (Fill()) {
+    }
+}
+
 long LogReader::ReadRaw(char* into, std::size_t room) {
     if (fReads++ > 0 && fBetweenReads)
         fBetweenReads();

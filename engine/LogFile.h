@@ -65,6 +65,10 @@ public:
     // for a pipe or a terminal only when the line has arrived whole.
     bool LineReady();
     void Close();
+    // After the text ended at a Ctrl-Z: the rest of a compressed input is decoded and thrown
+    // away, so that damage after it is still found (garbled data may hold a Ctrl-Z of its
+    // own). Raises IoError.
+    void CheckRest();
     // Bytes taken from the input so far, decompressed.
     std::int64_t Consumed() const { return fConsumed + static_cast<std::int64_t>(fPos); }
     // The input's format, found from its first bytes when it is first asked (which may wait

@@ -80,7 +80,8 @@ int LookUpAndRecord(EngineRuntime& engine, const HostAddress& address, std::stri
         // An answer remembered from an earlier run is recorded as the lookups would have; a
         // name kept without its verdict is looked at now.
         const StoreFind known = store->Find(address.Bytes(), std::time(nullptr));
-        if (known.Result == StoreResult::Hit && (known.Failed || IsHostName(known.Name))) {
+        if (known.Result == StoreResult::Hit && (known.Failed || IsHostName(known.Name)) &&
+            !(verify && known.CheckOutworn)) {
             if (known.Failed) {
                 engine.IgnoreList.Add("", address);
                 return 0;
@@ -259,6 +260,8 @@ RewriteCounts RewriteLog(EngineRuntime& engine, LogReader& in, LogWriter& out, c
         engine.ProcessedBytes.fetch_add(compressed - compressedCounted);
     ahead.reset();
     source.reset();
+    if (!counts.Stopped)
+        in.CheckRest();
     bytesRead.Tell();
     return counts;
 }

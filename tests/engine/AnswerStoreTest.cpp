@@ -279,7 +279,10 @@ TEST_F(AnswerStoreTest, NoAnswerToTheCheckOfANameIsRememberedBriefly) {
     test::ScriptedResolver resolver;
     resolver.Answer("10.0.0.2", test::ScriptedResolver::Record("slow.example", {"10.0.0.2"}));
     resolver.Fail("A slow.example", kErrTryAgain);
-    for (int run = 0; run < 2; ++run) {
+    // Two runs, the verdict outworn, two more: the name is looked up afresh once.
+    for (int run = 0; run < 4; ++run) {
+        if (run == 2)
+            Raw(path).Text("UPDATE answers SET learned = learned - 600");
         EngineRuntime engine(&resolver);
         engine.Resolver.ResolverStartup();
         engine.UseAnswerStore(Open());
@@ -291,8 +294,8 @@ TEST_F(AnswerStoreTest, NoAnswerToTheCheckOfANameIsRememberedBriefly) {
                     [] { return false; });
         EXPECT_EQ(test::ReadFile(dir / "in.rdns"), "10.0.0.2\r\n");
     }
-    EXPECT_EQ(resolver.Calls("10.0.0.2"), 1);
-    EXPECT_EQ(resolver.Calls("A slow.example"), 1);
+    EXPECT_EQ(resolver.Calls("10.0.0.2"), 2);
+    EXPECT_EQ(resolver.Calls("A slow.example"), 2);
 }
 
 struct Fault {

@@ -198,6 +198,18 @@ TEST_F(CompressedRewriteTest, ZeroBytesAfterGzipDataArePadding) {
     EXPECT_NE(Process(in, dir / "a.rdns.gz").find("it is damaged"), std::string::npos);
 }
 
+// A Ctrl-Z ends the text, but not the check of a compressed input: damage after it is found.
+TEST_F(CompressedRewriteTest, DamageAfterACtrlZIsFound) {
+    std::string data = Compress(Compression::Gzip, Lines(0, 10) + "\x1a" + Lines(10, 20));
+    const fs::path in = dir / "a.log.gz";
+    WriteFile(in, data);
+    EXPECT_EQ(Process(in, dir / "a.rdns.gz"), "");
+    data[data.size() - 8] ^= 1; // the member's check
+    WriteFile(in, data);
+    EXPECT_NE(Process(in, dir / "a.rdns.gz").find("it is damaged"), std::string::npos);
+    EXPECT_EQ(Decompress(Compression::Gzip, ReadFile(dir / "a.rdns.gz")), Rewritten(Lines(0, 10)));
+}
+
 // From a pipe the look-ahead asks whether a line is ready, which decodes what has arrived: a
 // second member cut short after its header, met there while lines wait in the window for their
 // lookups, fails the rewrite only after those lines are written.
