@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -150,6 +151,9 @@ void FitFileDialogColumns(QFileDialog& dialog) {
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     for (int column = 1; column < header->count(); ++column)
         header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // They are fitted to the rows in sight: again as other rows come into it.
+    QObject::connect(view->verticalScrollBar(), &QScrollBar::valueChanged, header,
+                     [header] { header->resizeSections(QHeaderView::ResizeToContents); });
     if (auto* splitter = dialog.findChild<QSplitter*>("splitter"))
         splitter->setSizes({130, 710});
 }

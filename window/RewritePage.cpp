@@ -112,8 +112,8 @@ bool TDNSForm::AdvancedDNSDragEvent(QEvent* event) {
 bool TDNSForm::RewritePageEvent(QObject* watched, QEvent* event) {
     switch (event->type()) {
     case QEvent::MouseButtonDblClick:
-        // The second press of a double click on Process: not a click on Stop.
-        return watched == StartButton && fStartButtonStops;
+        // The second press of a double click on Process or Stop: not a click on the other.
+        return watched == StartButton;
     case QEvent::Shortcut: {
         const auto* shortcut = static_cast<QShortcutEvent*>(event);
         if (PageControl1->currentWidget() != AdvancedDNS ||
@@ -190,6 +190,7 @@ void TDNSForm::StartButtonClick() {
         Engine.Confirmations.BeginBatch();
         fBatchOutputs.clear();
     }
+    QStringList refusals;
     if (const auto items = SplitSubjects(FileNamesToEngine(text), SplitMode::FileNames)) {
         std::vector<RewriteJob> running;
         for (const auto& [worker, job] : fJobFiles)
@@ -197,9 +198,7 @@ void TDNSForm::StartButtonClick() {
         // The whole batch is checked before any job starts.
         for (const BatchEntry& entry : PlanRewriteBatch(*items, running)) {
             if (entry.Verdict != Refusal::None) {
-                ShowMessage(RefusalText(entry));
-                if (!isVisible())
-                    break; // the window closed while the message was shown
+                refusals << RefusalText(entry);
                 continue;
             }
             auto* worker = new TRevLookup(Engine, entry.Job.InFileName, entry.Job.OutFileName);
@@ -212,11 +211,6 @@ void TDNSForm::StartButtonClick() {
                 fJobFiles.erase(worker);
                 throw;
             }
-            // Stop from the first job on, also while a later file's refusal is shown.
-            if (!fStartButtonStops) {
-                SetProgressCaption(tr(" Working..."));
-                ShowStopOrProcess(true);
-            }
         }
     }
     if (Engine.ThreadManager.FileJobCount() > 0) {
@@ -225,6 +219,12 @@ void TDNSForm::StartButtonClick() {
     }
     AddToDropdownList(InEdit);
     InEdit->setEditText(text);
+    // The refusals are told while the files taken are being rewritten, not before them.
+    for (const QString& refusal : refusals) {
+        ShowMessage(refusal);
+        if (!isVisible())
+            break; // the window closed while the message was shown
+    }
 }
 
 void TDNSForm::ResolveIPv6Click() {

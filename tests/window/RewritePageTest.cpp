@@ -212,14 +212,20 @@ private slots:
         const QString rdns = Make("old.rdns", "keep me\n");
         const QString a = Make("a.log", "a 10.0.0.1\n");
         Run(rdns);
-        QString button; // what the batch's button says while a refusal is shown
+        // A refusal is told once the files taken, also those named after it, are being
+        // rewritten.
+        QString button;
+        int jobs = 0;
         const auto show = form->ShowMessage;
         form->ShowMessage = [&](const QString& text) {
             button = form->StartButton->text();
+            jobs = scope->engine.ThreadManager.FileJobCount();
             show(text);
         };
-        Run(a + " " + a);
+        const QString x = Make("x.log", "x data\n");
+        Run(a + " " + a + " " + x);
         QCOMPARE(button, QString("St&op"));
+        QCOMPARE(jobs, 2);
         form->ShowMessage = show;
         const QString c = Make("c", "c data\n");
         QVERIFY(QFile::link(c, dir->path() + "/c.rdns")); // output is the input by another name
@@ -374,6 +380,17 @@ private slots:
         QVERIFY(scope->WaitForWorkers());
         QCOMPARE(Read(dir->path() + "/a.rdns"), QByteArray("one.test\r\n"));
         QCOMPARE(form->ProgressCaption(), QString(" Finished."));
+        // Nor is the second click of a double click on Stop one on Process, once the batch
+        // has ended.
+        resolver->CloseGate();
+        form->InEdit->setEditText(Make("b.log", "10.0.0.2\n"));
+        form->StartButton->click();
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QTRY_COMPARE(form->StartButton->text(), QString("&Process"));
+        QTest::mouseDClick(form->StartButton, Qt::LeftButton);
+        QTest::mouseRelease(form->StartButton, Qt::LeftButton);
+        QCOMPARE(scope->engine.ThreadManager.FileJobCount(), 0);
+        QCOMPARE(form->ProgressCaption(), QString(" Stopped. Incomplete: b.rdns"));
     }
 
     // On the rewrite page Alt+B is Browse's, not the About Brightfold page's; an Alt key that
