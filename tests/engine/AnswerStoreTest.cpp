@@ -84,6 +84,21 @@ public:
         return OpenAnswerStore(
             path, policy, [this](const std::string& line) { reports.push_back(line); }, kNow);
     }
+    // A run's rewrite of `log`, one lookup at a time, through the store opened for it: the copy.
+    std::string RewriteThroughStore(test::ScriptedResolver& resolver, const std::string& log,
+                                    bool verify = false) {
+        EngineRuntime engine(&resolver);
+        engine.Resolver.ResolverStartup();
+        engine.LookupPool.SetLimit(0);
+        engine.UseAnswerStore(Open());
+        engine.RememberAnswers = true;
+        engine.VerifyNames = verify;
+        test::WriteFile(dir / "in.log", log);
+        char lineBreak = 0;
+        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
+                    [] { return false; });
+        return test::ReadFile(dir / "in.rdns");
+    }
     // A store holding Key(0), closed again.
     void MakeStore() {
         auto store = Open();
@@ -283,16 +298,7 @@ TEST_F(AnswerStoreTest, NoAnswerToTheCheckOfANameIsRememberedBriefly) {
     for (int run = 0; run < 4; ++run) {
         if (run == 2)
             Raw(path).Text("UPDATE answers SET learned = learned - 600");
-        EngineRuntime engine(&resolver);
-        engine.Resolver.ResolverStartup();
-        engine.UseAnswerStore(Open());
-        engine.RememberAnswers = true;
-        engine.VerifyNames = true;
-        test::WriteFile(dir / "in.log", "10.0.0.2\n");
-        char lineBreak = 0;
-        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
-                    [] { return false; });
-        EXPECT_EQ(test::ReadFile(dir / "in.rdns"), "10.0.0.2\r\n");
+        EXPECT_EQ(RewriteThroughStore(resolver, "10.0.0.2\n", true), "10.0.0.2\r\n");
     }
     EXPECT_EQ(resolver.Calls("10.0.0.2"), 2);
     EXPECT_EQ(resolver.Calls("A slow.example"), 2);
@@ -472,16 +478,7 @@ TEST_F(AnswerStoreTest, TheRewriterRemembersVerdictsAndUsesOnlyHostNames) {
 
     // A name mended by hand into something that is not a host name is looked up again.
     raw.Text("UPDATE answers SET name = 'injected' || char(10) || 'line' WHERE failed = 0");
-    EngineRuntime next(&resolver);
-    next.Resolver.ResolverStartup();
-    next.LookupPool.SetLimit(0);
-    next.UseAnswerStore(Open());
-    next.RememberAnswers = true;
-    test::WriteFile(dir / "in.log", "10.0.0.3\n");
-    char lineBreak = 0;
-    RewriteFile(next, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
-                [] { return false; });
-    EXPECT_EQ(test::ReadFile(dir / "in.rdns"), "three.example\r\n");
+    EXPECT_EQ(RewriteThroughStore(resolver, "10.0.0.3\n"), "three.example\r\n");
     EXPECT_EQ(resolver.Calls("10.0.0.3"), 2);
     EXPECT_TRUE(reports.empty());
 }
@@ -594,19 +591,7 @@ TEST_F(AnswerStoreTest, ANameRememberedUncheckedIsCheckedBeforeItIsUsed) {
     resolver.Answer("10.0.0.1", test::ScriptedResolver::Record("crawl.example", {"10.0.0.1"}));
     resolver.Answer("A crawl.example",
                     test::ScriptedResolver::Record("crawl.example", {"10.9.9.9"}));
-    auto rewrite = [&](bool verify) {
-        EngineRuntime engine(&resolver);
-        engine.Resolver.ResolverStartup();
-        engine.LookupPool.SetLimit(0);
-        engine.UseAnswerStore(Open());
-        engine.RememberAnswers = true;
-        engine.VerifyNames = verify;
-        test::WriteFile(dir / "in.log", "10.0.0.1\n");
-        char lineBreak = 0;
-        RewriteFile(engine, (dir / "in.log").string(), (dir / "in.rdns").string(), lineBreak,
-                    [] { return false; });
-        return test::ReadFile(dir / "in.rdns");
-    };
+    auto rewrite = [&](bool verify) { return RewriteThroughStore(resolver, "10.0.0.1\n", verify); };
     EXPECT_EQ(rewrite(false), "crawl.example\r\n");
     EXPECT_EQ(rewrite(true), "10.0.0.1\r\n"); // the name from the store, checked now
     EXPECT_EQ(resolver.Calls("10.0.0.1"), 1);
