@@ -362,8 +362,11 @@ int main(int argc, char** argv) {
         if (options.Verify)
             std::fprintf(stderr, "hostmoor-rdns: %zu names not confirmed, left as addresses\n",
                          engine.Confirmations.NotConfirmed());
-        if (const IAnswerStore* store = engine.StoreInUse()) {
-            const StoreCounts counts = store->Counts();
+        const IAnswerStore* store = engine.StoreInUse();
+        const StoreCounts counts = store ? store->Counts() : StoreCounts{};
+        // Not for a store refused at the start, which was never used.
+        if (store &&
+            (store->Usable() || counts.FromStore || counts.ExpiredMet || counts.Unwritten)) {
             std::fprintf(stderr,
                          "hostmoor-rdns: %llu answers from the store, %llu expired, %llu not "
                          "written\n",
