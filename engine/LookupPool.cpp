@@ -369,6 +369,10 @@ void TLookupPool::Abandon(const std::vector<HostAddress>& addresses) {
 }
 
 void TLookupPool::Serve() {
+    // The thread's resolver keeps its socket from one lookup to the next, rather than opening,
+    // connecting and closing one for each.
+    if (res_init() == 0)
+        _res.options |= RES_STAYOPEN;
     std::unique_lock lock(fLock);
     for (;;) {
         // Work waits while as many are in flight as the level allows; meanwhile the lookups in
