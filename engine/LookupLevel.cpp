@@ -139,12 +139,24 @@ bool LookupLevel::WorthGrowing() const {
     return (fWaiting + fLevel) * quiet / fLevel > 2 * fGiveUp;
 }
 
+// Answers that take a third longer than they took with fewer in flight wait in a queue.
+LookupLevel::Duration LookupLevel::QueueAbove(Duration median) {
+    return median * 4 / 3 + 250us;
+}
+
+// Once answers were seen to queue, the level grows again only while they take about as long
+// as they did before (the hold may have ended, but not the queue).
+bool LookupLevel::Queued(Duration median) const {
+    return fQueueFree > Duration::zero() && median > QueueAbove(fQueueFree);
+}
+
 void LookupLevel::EndRound(Clock::time_point now) {
     // A round stretched by a pause in the work says nothing of the answers a second.
     const bool steady = now - fRoundStart <= Round() * 3 / 2;
     bool slower = false;
+    Duration median{0};
     if (fTimes.size() >= kEnoughAnswers) {
-        const Duration median = Percentile(fTimes, 50);
+        median = Percentile(fTimes, 50);
         const Duration slowest = Percentile(fTimes, 90);
         fRecentMedians.push_back(median);
         if (fRecentMedians.size() > kRecentRounds)
@@ -191,7 +203,17 @@ void LookupLevel::EndRound(Clock::time_point now) {
         fRiseTime = Duration::zero();
         fLastCut = now;
         fBelowLevel = 0;
-    } else if (!slower && !fLateNow && fLastCut < fRoundStart &&
+    } else if (rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel &&
+               fBelowMedian > Duration::zero() && median > QueueAbove(fBelowMedian)) {
+        // More answers came, but each waited a third longer or more: the lookups begin to
+        // queue, and a further doubling would only lengthen the queue, or overflow it. Kept,
+        // and held there as after a take-back.
+        fStarting = false;
+        fCeiling = fLevel;
+        fHoldUntil = now + 2 * fGiveUp;
+        fQueueFree = fBelowMedian;
+        fBelowLevel = 0;
+    } else if (!slower && !fLateNow && !Queued(median) && fLastCut < fRoundStart &&
                now - (fRiseStart + fRiseTime) >= LateAfter() && fMostInFlight >= fLevel * 9 / 10 &&
                WorthGrowing()) {
         // The lookups of the last rise have had time to be late.
@@ -207,6 +229,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
         if (fBelowLevel == 0 || fLevel >= 2 * fBelowLevel) {
             fBelowLevel = rate > 0 ? fLevel : 0; // none yet: the next doubling goes unjudged
             fBelowRate = rate;
+            fBelowMedian = median;
         }
         if (next > fLevel) {
             fRiseFrom = fLevel;

@@ -2,9 +2,11 @@
 // program: it grows while answers come back as fast as before and more of them come back, and
 // falls when they slow down (the resolver queues them) or stop coming from zones that do answer
 // (it drops or refuses them). A rise that brought no more answers a second is taken back: the
-// resolver, or the processors, were already as busy as they could be. Silence from a zone that
-// never answered is the zone's own, not a sign of overload. Pure bookkeeping on the times it is
-// given, so that tests drive it with a clock of their own.
+// resolver, or the processors, were already as busy as they could be. One after which answers
+// wait longer is kept, but the level grows no further while they do: more would only queue, and
+// a queue that overflows loses lookups. Silence from a zone that never answered is the zone's
+// own, not a sign of overload. Pure bookkeeping on the times it is given, so that tests drive it
+// with a clock of their own.
 #pragma once
 
 #include <chrono>
@@ -65,6 +67,8 @@ private:
     void EndRound(Clock::time_point now);
     bool WorthGrowing() const;
     Duration Round() const;
+    static Duration QueueAbove(Duration median);
+    bool Queued(Duration median) const;
 
     const Limits fLimits;
     int fLevel;
@@ -103,6 +107,8 @@ private:
     int fRateRounds = 0;
     int fBelowLevel = 0; // 0: no doubling to judge
     double fBelowRate = 0;
+    Duration fBelowMedian{0}; // the answers' median time there
+    Duration fQueueFree{0};   // ... where they were last seen not to queue; 0: never seen to
 };
 
 } // namespace hostmoor
