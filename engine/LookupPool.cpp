@@ -231,6 +231,7 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
     entry.Running = true;
     entry.AttemptStart = Clock::now();
     entry.InFlightAtStart = ++fRunning;
+    fRunningNow.insert(address);
     lock.unlock();
     std::exception_ptr error;
     try {
@@ -243,6 +244,7 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
     }
     lock.lock();
     --fRunning;
+    fRunningNow.erase(address);
     auto it = fInFlight.find(address);
     Found(it->second);
     if (error && it->second.Interest > 0) {
@@ -270,10 +272,11 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const auto late = fLevel->LateAfter();
     const int before = fLevel->Level();
     int lateCount = 0;
-    for (auto& [address, entry] : fInFlight) {
+    for (const HostAddress& address : fRunningNow) {
+        Entry& entry = fInFlight.find(address)->second;
         // Only an attempt under way at the address's own zone: not a lookup between two
         // attempts (waiting for room), nor one of a name's own addresses.
-        if (!entry.Running || !entry.InAttempt || entry.Forward ||
+        if (!entry.InAttempt || entry.Forward ||
             now - entry.AttemptStart <= late || !fAnsweredZones.count(ZoneOf(address)))
             continue;
         ++lateCount;

@@ -112,6 +112,8 @@ private:
     // is taken is passed over, so dropping and moving forward leave the queue alone.
     std::deque<HostAddress> fQueue;
     std::unordered_map<HostAddress, Entry> fInFlight;
+    // Those of them being looked up, for the overdue check (most of fInFlight may be queued).
+    std::unordered_set<HostAddress> fRunningNow;
     std::vector<pthread_t> fThreads;
     // When the system refused a thread (a task limit), none is asked for until then.
     Clock::time_point fNoThreadsUntil;
