@@ -82,6 +82,19 @@ void LookAhead::Ask(Line& line) {
     fStarting += line.Started;
 }
 
+// While asking rests, the few lines read ahead keep to the front of the ring: cycling through
+// all of a ring grown for a full window, each line would be read into a buffer long out of the
+// processor's cache.
+void LookAhead::Compact() {
+    const std::size_t enough = 2 * fLimits.Quiet + 2;
+    if (fRing.size() <= 4 * enough || fCount > enough / 2)
+        return;
+    std::rotate(fRing.begin(), fRing.begin() + static_cast<std::ptrdiff_t>(fHead), fRing.end());
+    fHead = 0;
+    fRing.resize(enough);
+    fRing.shrink_to_fit();
+}
+
 bool LookAhead::ReadOne() {
     if (fEnded || fStop()) {
         fEnded = true;
@@ -156,6 +169,8 @@ bool LookAhead::Next(Line& line) {
     fCalm = fStarting > 0 || line.Started ? 0 : fCalm + 1;
     if (fAsking && fCalm >= fLimits.Quiet)
         fAsking = false;
+    if (!fAsking)
+        Compact();
     return true;
 }
 

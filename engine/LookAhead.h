@@ -53,6 +53,7 @@ public:
 
 private:
     bool ReadOne();
+    void Compact();
     void Ask(Line& line);
     Line& Slot(std::size_t i);
 
