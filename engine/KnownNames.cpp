@@ -6,14 +6,30 @@
 
 namespace hostmoor {
 
-KnownNames::Slot& KnownNames::SlotOf(std::uint64_t high, std::uint64_t low) {
-    const std::size_t mask = fSlots.size() - 1;
-    // An address's last bytes vary most: they are folded into every bit of the index.
+namespace {
+
+// An address's last bytes vary most: they are folded into every bit of the index.
+std::size_t Hash(std::uint64_t high, std::uint64_t low) {
     std::uint64_t h = low ^ (high * 0x9E3779B97F4A7C15ull);
     h ^= h >> 32;
     h *= 0xff51afd7ed558ccdull;
     h ^= h >> 29;
-    std::size_t at = static_cast<std::size_t>(h) & mask;
+    return static_cast<std::size_t>(h);
+}
+
+} // namespace
+
+void KnownNames::Prefetch(const HostAddress& address) const {
+    std::uint64_t high;
+    std::uint64_t low;
+    std::memcpy(&high, address.Bytes().data(), 8);
+    std::memcpy(&low, address.Bytes().data() + 8, 8);
+    __builtin_prefetch(&fSlots[Hash(high, low) & (fSlots.size() - 1)]);
+}
+
+KnownNames::Slot& KnownNames::SlotOf(std::uint64_t high, std::uint64_t low) {
+    const std::size_t mask = fSlots.size() - 1;
+    std::size_t at = Hash(high, low) & mask;
     while (fSlots[at].Name != kEmpty && (fSlots[at].Low != low || fSlots[at].High != high))
         at = (at + 1) & mask;
     return fSlots[at];

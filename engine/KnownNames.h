@@ -23,6 +23,8 @@ public:
     // it stays (on the ignore list, recorded with an empty name, or, with verify, found not to
     // point back). The view lasts until the next call.
     bool Find(const HostAddress& address, std::string_view& name);
+    // The address will soon be asked for: its place is fetched meanwhile.
+    void Prefetch(const HostAddress& address) const;
 
 private:
     static constexpr std::uint32_t kNoName = 0xffffffffu;

@@ -153,6 +153,10 @@ bool LookAhead::Next(Line& line) {
         __builtin_prefetch(after.Found.data());
         __builtin_prefetch(reinterpret_cast<const char*>(after.Found.data()) + 64);
     }
+    // ... and the answers of the line after this one.
+    if (fKnown && fCount > 0)
+        for (const FoundAddress& found : Slot(0).Found)
+            fKnown->Prefetch(found.Address);
     fBytes -= Cost(line);
     fAskedLines -= fAskedLines > 0;
     fStarting -= line.Started;
