@@ -276,8 +276,8 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
         Entry& entry = fInFlight.find(address)->second;
         // Only an attempt under way at the address's own zone: not a lookup between two
         // attempts (waiting for room), nor one of a name's own addresses.
-        if (!entry.InAttempt || entry.Forward ||
-            now - entry.AttemptStart <= late || !fAnsweredZones.count(ZoneOf(address)))
+        if (!entry.InAttempt || entry.Forward || now - entry.AttemptStart <= late ||
+            !fAnsweredZones.count(ZoneOf(address)))
             continue;
         ++lateCount;
         if (!entry.OverdueTold && now - entry.AttemptStart > lost) {
