@@ -74,7 +74,7 @@ public:
         // go one at a time.
         ++fPool.fWaitingForRoom;
         while (fPool.fLevel && fPool.InAttempts() >= fPool.Allowed() && !fPool.fStopping)
-            fPool.fDone.wait_for(lock, kCheckEvery);
+            fPool.fRoom.wait_for(lock, kCheckEvery);
         --fPool.fWaitingForRoom;
         const auto now = Clock::now();
         auto it = fPool.fInFlight.find(fAddress);
@@ -110,10 +110,8 @@ public:
             fPool.fLevel->Ended(now, it->second.AttemptStart, answered,
                                 !forward && fPool.fAnsweredZones.count(fZone) > 0,
                                 it->second.InFlightAtStart);
-            if (fPool.fLevel->Level() > before) {
-                fPool.Staff();
-                fPool.fWork.notify_all();
-            }
+            if (fPool.fLevel->Level() > before)
+                fPool.MoreRoom();
         }
         fPool.Found(it->second);
         it->second.InAttempt = false;
@@ -144,6 +142,7 @@ bool TLookupPool::Shutdown() {
     }
     fWork.notify_all();
     fDone.notify_all();
+    fRoom.notify_all();
     return fRunning.load() > 0;
 }
 
@@ -162,6 +161,13 @@ void TLookupPool::SetLimit(int limit) {
 int TLookupPool::HighestLevel() const {
     std::lock_guard guard(fLock);
     return fLevel ? fLevel->Highest() : fLimit;
+}
+
+// Under fLock: more lookups may begin now, or more threads wait for room, than before.
+void TLookupPool::MoreRoom() {
+    Staff();
+    fWork.notify_all();
+    fRoom.notify_all();
 }
 
 int TLookupPool::Allowed() const {
@@ -221,7 +227,8 @@ void TLookupPool::Enqueue(const HostAddress& address, bool first) {
         fQueue.clear(); // the worker that awaits it looks it up
         return;
     }
-    fWork.notify_one();
+    if (!fWatching || HasRoom())
+        fWork.notify_one();
 }
 
 void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& address) {
@@ -247,13 +254,18 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
     fRunningNow.erase(address);
     auto it = fInFlight.find(address);
     Found(it->second);
+    const bool awaited = it->second.Awaited;
     if (error && it->second.Interest > 0) {
         it->second.Running = false;
         it->second.Error = error;
     } else {
         fInFlight.erase(it);
     }
-    fDone.notify_all();
+    // Only a worker that awaits this address, and one attempt that waits for room, are woken.
+    if (awaited)
+        fDone.notify_all();
+    if (fWaitingForRoom > 0)
+        fRoom.notify_one();
 }
 
 // Under fLock: the attempt told lost has ended, and counts no more as lost.
@@ -271,6 +283,7 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const auto lost = fLevel->OverdueAfter();
     const auto late = fLevel->LateAfter();
     const int before = fLevel->Level();
+    const int lostBefore = fLostRunning;
     int lateCount = 0;
     for (const HostAddress& address : fRunningNow) {
         Entry& entry = fInFlight.find(address)->second;
@@ -287,10 +300,8 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
         }
     }
     fLevel->Late(now, lateCount, fRunning.load());
-    if (fLevel->Level() > before || fLostRunning > 0) {
-        Staff();
-        fWork.notify_all();
-    }
+    if (fLevel->Level() > before || fLostRunning > lostBefore)
+        MoreRoom();
 }
 
 bool TLookupPool::Prefetch(const HostAddress& address, bool verify) {
@@ -333,6 +344,7 @@ void TLookupPool::Await(const HostAddress& address, const std::function<bool()>&
             it->second.Verify = it->second.Verify || verify;
         // While it waits, this worker asks for the lookup too, so that it is not dropped.
         ++it->second.Interest;
+        it->second.Awaited = true;
         if (!it->second.Running && !it->second.Error)
             Enqueue(address, true); // an older place in the queue is passed over
         for (;;) {
@@ -378,15 +390,19 @@ void TLookupPool::Serve() {
         _res.options |= RES_STAYOPEN;
     std::unique_lock lock(fLock);
     for (;;) {
-        // Work waits while as many are in flight as the level allows; meanwhile the lookups in
-        // flight are looked over, since none may end for a while.
-        while (!fStopping && (fQueue.empty() || fRunning.load() - fLostRunning >= Allowed())) {
-            if (fQueue.empty()) {
+        // Work waits while as many are in flight as the level allows; meanwhile one thread
+        // watches the clock (a rise spread out lets more in as it goes, and the lookups in
+        // flight are looked over, since none may end for a while). The others sleep until it,
+        // or a lookup's end, wakes them.
+        while (!fStopping && (fQueue.empty() || !HasRoom())) {
+            if (fQueue.empty() || fWatching) {
                 fWork.wait(lock);
             } else {
                 // A rise spreads its lookups out: then the wait is short.
                 const bool rising = fLevel && fLevel->Rising(Clock::now());
+                fWatching = true;
                 fWork.wait_for(lock, rising ? kRiseStep : kCheckEvery);
+                fWatching = false;
                 CheckOverdue(Clock::now());
             }
         }
@@ -397,6 +413,9 @@ void TLookupPool::Serve() {
         auto it = fInFlight.find(address);
         if (it == fInFlight.end() || it->second.Running || it->second.Error)
             continue; // dropped, or taken from its other place in the queue
+        // Another thread takes the next, or the watch this one may have left.
+        if (!fQueue.empty() && (!fWatching || fRunning.load() + 1 - fLostRunning < Allowed()))
+            fWork.notify_one();
         --fIdle;
         Run(lock, address);
         ++fIdle;

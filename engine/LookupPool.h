@@ -84,6 +84,7 @@ private:
         bool OverdueTold = false;
         bool InAttempt = false; // not between two attempts
         bool Forward = false;   // the lookup of the name's own addresses
+        bool Awaited = false;   // a worker waits for it
     };
     class Attempts;
 
@@ -92,6 +93,9 @@ private:
     int Allowed() const;
     // The attempts under way that count against it.
     int InAttempts() const { return fRunning.load() - fLostRunning - fWaitingForRoom; }
+    // Whether a queued lookup may begin now.
+    bool HasRoom() const { return fRunning.load() - fLostRunning < Allowed(); }
+    void MoreRoom();
     void Enqueue(const HostAddress& address, bool first);
     // Starts threads while more is queued than idle threads can take, up to Allowed().
     void Staff();
@@ -105,9 +109,11 @@ private:
 
     EngineRuntime& fEngine;
     int fLimit = kAutomatic;
-    mutable std::mutex fLock; // guards everything below but the atomics
-    std::condition_variable fWork;
-    std::condition_variable fDone;
+    mutable std::mutex fLock;      // guards everything below but the atomics
+    std::condition_variable fWork; // a queued lookup, or room for one
+    std::condition_variable fDone; // an awaited lookup ended
+    std::condition_variable fRoom; // room for the next attempt of a lookup
+    bool fWatching = false;        // a thread waits for room with the clock
     // Addresses to look up, oldest first. An address whose entry is gone or running when it
     // is taken is passed over, so dropping and moving forward leave the queue alone.
     std::deque<HostAddress> fQueue;
