@@ -8,6 +8,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <resolv.h>
+#include <sys/resource.h>
 #include <system_error>
 
 namespace hostmoor {
@@ -51,6 +52,25 @@ std::chrono::steady_clock::duration ResolverGiveUp() {
         res_nclose(&state);
     }
     return giveUp;
+}
+
+// Each thread keeps a socket for each name server it asks, and opens the hosts file while it
+// reads it: the threads together leave room for the process's other files. Beyond that a
+// lookup could not open its socket, and would fail as if the name servers had not answered.
+int MostThreads() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return TLookupPool::kMaxLimit;
+    const long soft = static_cast<long>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
+    int servers = 1;
+    struct __res_state state {};
+    if (res_ninit(&state) == 0) {
+        servers = std::max(1, state.nscount);
+        res_nclose(&state);
+    }
+    const long reserve = std::min(64L, soft / 4);
+    return static_cast<int>(
+        std::clamp((soft - reserve) / (servers + 1), 1L, long{TLookupPool::kMaxLimit}));
 }
 
 // A name, or the name servers' verdict that there is none: the zone answers.
@@ -123,7 +143,7 @@ private:
     const std::uint64_t fZone;
 };
 
-TLookupPool::TLookupPool(EngineRuntime& engine) : fEngine(engine) {
+TLookupPool::TLookupPool(EngineRuntime& engine) : fEngine(engine), fMostThreads(MostThreads()) {
     SetLimit(kAutomatic);
 }
 
@@ -152,7 +172,7 @@ void TLookupPool::SetLimit(int limit) {
     fLevel.reset();
     if (fLimit == kAutomatic) {
         LookupLevel::Limits limits;
-        limits.Most = kMaxLimit;
+        limits.Most = std::max(fMostThreads, limits.Least);
         limits.GiveUp = ResolverGiveUp();
         fLevel.emplace(limits, Clock::now());
     }
@@ -195,7 +215,7 @@ void* TLookupPool::ThreadBody(void* pool) {
 void TLookupPool::Staff() {
     while (static_cast<int>(fQueue.size()) > fIdle &&
            static_cast<int>(fThreads.size()) <
-               std::min(kMaxLimit, (fLevel ? fLevel->Level() : fLimit) + fLostRunning) &&
+               std::min(fMostThreads, (fLevel ? fLevel->Level() : fLimit) + fLostRunning) &&
            !fStopping) {
         const auto now = Clock::now();
         if (now < fNoThreadsUntil)
@@ -302,6 +322,8 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     fLevel->Late(now, lateCount, fRunning.load());
     if (fLevel->Level() > before || fLostRunning > lostBefore)
         MoreRoom();
+    else if (fLostRunning > 0)
+        Staff(); // threads for those lost, once the system gives them again
 }
 
 bool TLookupPool::Prefetch(const HostAddress& address, bool verify) {
@@ -384,8 +406,8 @@ void TLookupPool::Abandon(const std::vector<HostAddress>& addresses) {
 }
 
 void TLookupPool::Serve() {
-    // The thread's resolver keeps its socket from one lookup to the next, rather than opening,
-    // connecting and closing one for each.
+    // The thread's resolver keeps its sockets from one lookup to the next, rather than
+    // opening, connecting and closing one for each.
     if (res_init() == 0)
         _res.options |= RES_STAYOPEN;
     std::unique_lock lock(fLock);

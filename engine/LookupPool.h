@@ -108,6 +108,7 @@ private:
     static void* ThreadBody(void* pool);
 
     EngineRuntime& fEngine;
+    const int fMostThreads; // as the process's limit of open files allows
     int fLimit = kAutomatic;
     mutable std::mutex fLock;      // guards everything below but the atomics
     std::condition_variable fWork; // a queued lookup, or room for one

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lookups in flight against a resolver that drops every query beyond 16 in flight, fewer than
 # the level starts at, so that it meets the limit however slowly it runs: the level
-# hostmoor-rdns finds loses no name, its output the same as with 8 lookups at once.
+# hostmoor-rdns finds loses no name, its output the same as with 8 lookups at once. Nor does
+# a process allowed few open files.
 #   tests/cli/drop_relay_test.sh BUILD/cli/hostmoor-rdns BUILD/bench
 set -u
 rdns=$1
@@ -53,5 +54,17 @@ for try in 1 2 3; do
 done
 [ "$dropped" -gt 0 ] || { echo "FAIL: the automatic level never met the relay's limit"; failures=$((failures + 1)); }
 grep -q 'client-' few.out || { echo "FAIL: no name was written"; failures=$((failures + 1)); }
+# With few files allowed, the lookups in flight stay within them: none fails for want of a
+# socket, which would leave its address as it is.
+"$bench/hostmoor_dnsrelay" 53 5353 0 files.relay &
+relay=$!
+for _ in $(seq 50); do
+    ss -lun 2>/dev/null | grep -q '127.0.0.1:53 ' && break
+    sleep 0.05
+done
+(ulimit -n 48 && exec "$rdns" <access.log >files.out) || { echo "FAIL: files: status $?"; failures=$((failures + 1)); }
+kill -TERM "$relay"
+wait "$relay"
+cmp -s few.out files.out || { echo "FAIL: with 48 files allowed, addresses were left as they are"; failures=$((failures + 1)); }
 [ $failures -eq 0 ] && echo "PASS" && exit 0
 exit 1
