@@ -183,6 +183,10 @@ void LookupLevel::EndRound(Clock::time_point now) {
         ++fRateRounds;
     }
     const double rate = fRateRounds > 0 ? fRateSum / fRateRounds : 0;
+    // A doubling is judged by the answers it brought; not while lookups are late, which may
+    // have been dropped: answers that never come say nothing of how many the resolver takes,
+    // and the cut for lookups lost (Lost) knows better where it stops taking them.
+    const bool judging = rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel && !fLateNow;
     if (fSlowRounds >= 2) {
         // Answers queue in the resolver: fewer at once, and no more than before a doubling
         // not judged yet.
@@ -192,8 +196,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
         if (unjudged)
             fLevel = std::max(fLimits.Least, std::min(fLevel, fBelowLevel));
         fBelowLevel = 0;
-    } else if (rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel &&
-               rate < fBelowRate * 5 / 4) {
+    } else if (judging && rate < fBelowRate * 5 / 4) {
         // Twice the lookups in flight brought not a quarter more answers: take the rise back,
         // and stay there as after lookups lost.
         fStarting = false;
@@ -203,8 +206,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
         fRiseTime = Duration::zero();
         fLastCut = now;
         fBelowLevel = 0;
-    } else if (rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel &&
-               fBelowMedian > Duration::zero() && median > QueueAbove(fBelowMedian)) {
+    } else if (judging && fBelowMedian > Duration::zero() && median > QueueAbove(fBelowMedian)) {
         // More answers came, but each waited a third longer or more: the lookups begin to
         // queue, and a further doubling would only lengthen the queue, or overflow it. Kept,
         // and held there as after a take-back.
