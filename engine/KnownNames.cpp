@@ -17,13 +17,18 @@ std::size_t Hash(std::uint64_t high, std::uint64_t low) {
     return static_cast<std::size_t>(h);
 }
 
+// The address as the table's key: its two halves.
+void Halves(const HostAddress& address, std::uint64_t& high, std::uint64_t& low) {
+    std::memcpy(&high, address.Bytes().data(), 8);
+    std::memcpy(&low, address.Bytes().data() + 8, 8);
+}
+
 } // namespace
 
 void KnownNames::Prefetch(const HostAddress& address) const {
     std::uint64_t high;
     std::uint64_t low;
-    std::memcpy(&high, address.Bytes().data(), 8);
-    std::memcpy(&low, address.Bytes().data() + 8, 8);
+    Halves(address, high, low);
     __builtin_prefetch(&fSlots[Hash(high, low) & (fSlots.size() - 1)]);
 }
 
@@ -44,8 +49,7 @@ void KnownNames::Forget() {
 bool KnownNames::Find(const HostAddress& address, std::string_view& name) {
     std::uint64_t high;
     std::uint64_t low;
-    std::memcpy(&high, address.Bytes().data(), 8);
-    std::memcpy(&low, address.Bytes().data() + 8, 8);
+    Halves(address, high, low);
     Slot* slot = &SlotOf(high, low);
     if (slot->Name == kEmpty) {
         // The ignore list first, as the rewriter asks it: an address on it stays.
