@@ -94,33 +94,42 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
         if (took > std::max(fSlowest * kLostFactor * 2, Duration(kLeastOverdue * 4)))
             fGiveUp = std::max(fGiveUp, took);
         if (zoneAnswered)
-            Lost(now, began, inFlightAtStart);
+            Lost(now, {{began, inFlightAtStart}});
     }
     if (now - fRoundStart >= Round())
         EndRound(now);
 }
 
 // Lookups unanswered where answers come: a few more than a slow answer now and then mean the
-// resolver takes fewer than were in flight when the first of them began. The level falls
-// below that at once, and stays there while the lookups lost meanwhile are tried again. Those
-// begun before the last cut were answered for by it.
-void LookupLevel::Lost(Clock::time_point now, Clock::time_point began, int inFlightAtStart) {
-    if (began < fLastCut)
-        return;
-    ++fLost;
-    fLastSafe = std::min(fLastSafe, inFlightAtStart - 1);
-    if (fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
+// resolver takes fewer than were in flight when they began. The level falls below that at
+// once, and stays there while the lookups lost meanwhile are tried again. Those begun before
+// the last cut were answered for by it.
+//
+// How many it takes: fewer than were in flight when the first lost one began, if they reached
+// it in the order counted; and at least as many as were in flight when the last one began, less
+// those lost. Lookups begun together may reach it in another order, so that one counted third
+// is dropped: the first count then falls far too low, and the second holds it up.
+void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups) {
+    for (const LostLookup& lookup : lookups) {
+        if (lookup.Began < fLastCut)
+            continue;
+        ++fLost;
+        fLastSafe = std::min(fLastSafe, lookup.InFlightAtStart - 1);
+        fLostTop = std::max(fLostTop, lookup.InFlightAtStart);
+    }
+    if (fLost == 0 ||
+        fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
         return;
     fStarting = false;
-    // Below where the first lost lookup began, or if that says nothing, well below the level.
-    fCeiling = std::clamp(fLastSafe, fLimits.Least, std::max(fLevel, fLimits.Least));
-    fLevel = std::max(fLimits.Least, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
+    fCeiling = std::clamp(std::max(fLastSafe, fLostTop - fLost), 1, fLevel);
+    fLevel = std::max(1, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
     fHoldUntil = now + 2 * fGiveUp;
     fRiseTime = Duration::zero();
     fBelowLevel = 0;
     fLastCut = now;
     fLost = 0;
     fLastSafe = 1 << 30;
+    fLostTop = 0;
 }
 
 void LookupLevel::Late(Clock::time_point, int late, int inFlight) {
@@ -192,15 +201,15 @@ void LookupLevel::EndRound(Clock::time_point now) {
         // not judged yet.
         fStarting = false;
         const bool unjudged = fBelowLevel > 0 && fLevel >= 2 * fBelowLevel;
-        fLevel = std::max(fLimits.Least, fLevel * 8 / 10);
+        fLevel = std::max(std::min(fLevel, fLimits.Least), fLevel * 8 / 10);
         if (unjudged)
-            fLevel = std::max(fLimits.Least, std::min(fLevel, fBelowLevel));
+            fLevel = std::max(std::min(fLevel, fLimits.Least), std::min(fLevel, fBelowLevel));
         fBelowLevel = 0;
     } else if (judging && rate < fBelowRate * 5 / 4) {
         // Twice the lookups in flight brought not a quarter more answers: take the rise back,
         // and stay there as after lookups lost.
         fStarting = false;
-        fLevel = std::max(fLimits.Least, fBelowLevel);
+        fLevel = std::min(fLevel, std::max(fLimits.Least, fBelowLevel));
         fCeiling = fLevel;
         fHoldUntil = now + 2 * fGiveUp;
         fRiseTime = Duration::zero();

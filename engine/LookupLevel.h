@@ -22,6 +22,7 @@ public:
 
     struct Limits {
         int Start = 64;
+        // The least it falls to while answers queue; lookups lost take it lower.
         int Least = 8;
         int Most = 1024;
         // Up to this the level doubles each round while nothing is lost. Beyond it, where a
@@ -58,8 +59,13 @@ public:
     // how many were in flight when it began.
     void Ended(Clock::time_point now, Clock::time_point began, bool answered, bool zoneAnswered,
                int inFlightAtStart);
-    // A lookup in a zone that answers is still in flight past OverdueAfter(); told once.
-    void Lost(Clock::time_point now, Clock::time_point began, int inFlightAtStart);
+    // Lookups in zones that answer, found still in flight past OverdueAfter() together (each
+    // told once), or one that ended unanswered.
+    struct LostLookup {
+        Clock::time_point Began;
+        int InFlightAtStart;
+    };
+    void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups);
     // How many of those in flight, in zones that answer, are past LateAfter(): told now and then.
     void Late(Clock::time_point now, int late, int inFlight);
 
@@ -90,6 +96,7 @@ private:
     int fPreviousMostInFlight = 0;
     int fLost = 0;
     int fLastSafe = 1 << 30; // the fewest in flight when a lost lookup began, less one
+    int fLostTop = 0;        // the most in flight when one began
     bool fLateNow = false;   // the last count of late lookups was more than a few
     std::vector<Duration> fTimes;
     // The round trip when nothing queues: the least of the recent rounds' medians.

@@ -305,7 +305,7 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const int before = fLevel->Level();
     const int lostBefore = fLostRunning;
     int lateCount = 0;
-    std::vector<std::pair<int, Clock::time_point>> lostNow; // in flight at its start, began
+    std::vector<LookupLevel::LostLookup> lostNow;
     for (const HostAddress& address : fRunningNow) {
         Entry& entry = fInFlight.find(address)->second;
         // Only an attempt under way at the address's own zone: not a lookup between two
@@ -317,16 +317,12 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
         if (!entry.OverdueTold && now - entry.AttemptStart > lost) {
             entry.OverdueTold = true;
             ++fLostRunning;
-            lostNow.emplace_back(entry.InFlightAtStart, entry.AttemptStart);
+            lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart});
         }
     }
-    // Those begun with the fewest in flight first: the level is cut below where the first of
-    // them began, once a few are told, and those told after the cut count no more. In the
-    // set's own order the cut could follow lookups begun with many more in flight, and stay
-    // above what the resolver takes, which would cost another time-out.
-    std::sort(lostNow.begin(), lostNow.end());
-    for (const auto& [inFlight, began] : lostNow)
-        fLevel->Lost(now, began, inFlight);
+    // Told together: the cut that follows from all of them is sounder than from the first few.
+    if (!lostNow.empty())
+        fLevel->Lost(now, lostNow);
     fLevel->Late(now, lateCount, fRunning.load());
     if (fLevel->Level() > before || fLostRunning > lostBefore)
         MoreRoom();

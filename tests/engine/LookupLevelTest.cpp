@@ -73,8 +73,10 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
         s.level.Ended(s.now, s.now - 1s, false, false, before);
     EXPECT_EQ(s.level.Level(), before);
     // The resolver lost lookups begun with more than 100 in flight: it takes no more.
+    std::vector<LookupLevel::LostLookup> lost;
     for (int i = 0; i < 10; ++i)
-        s.level.Lost(s.now, s.now - 100ms, 101 + i);
+        lost.push_back({s.now - 100ms, 101 + i});
+    s.level.Lost(s.now, lost);
     EXPECT_LE(s.level.Level(), 100);
     EXPECT_GE(s.level.Level(), 90);
     // It stays below that while the lost lookups are tried again.
@@ -82,6 +84,32 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
     s.Run(1s, 20ms);
     EXPECT_LE(s.level.Level(), 100);
     EXPECT_GE(s.level.Level(), after);
+}
+
+// Lookups begun together reach the resolver in another order than they were counted: the one
+// dropped may be one counted among the first. The cut follows what the resolver took, even
+// below the least the level falls to while answers queue.
+TEST(LookupLevel, LookupsLostFromABurstCutItToWhatTheResolverTook) {
+    struct Case {
+        const char* name;
+        int takes; // the most the resolver takes at once
+        int least, most;
+    };
+    for (const Case& c : {Case{"takes 16", 16, 14, 16}, Case{"takes 4", 4, 3, 4}}) {
+        SCOPED_TRACE(c.name);
+        Simulation s;
+        s.Run(100ms, 20ms);
+        const int inFlight = s.level.Level();
+        // Every lookup counted in flight but the first `takes` to arrive, which were counted
+        // second, fourth, sixth and so on, was dropped.
+        std::vector<LookupLevel::LostLookup> lost;
+        for (int counted = 1; counted <= inFlight; ++counted)
+            if (counted % 2 == 1 || counted > 2 * c.takes)
+                lost.push_back({s.now - 300ms, counted});
+        s.level.Lost(s.now, lost);
+        EXPECT_GE(s.level.Level(), c.least);
+        EXPECT_LE(s.level.Level(), c.most);
+    }
 }
 
 TEST(LookupLevel, ADoublingThatBringsNoMoreAnswersIsTakenBackAndOnlyThen) {
