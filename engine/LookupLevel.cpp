@@ -94,7 +94,7 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
         if (took > std::max(fSlowest * kLostFactor * 2, Duration(kLeastOverdue * 4)))
             fGiveUp = std::max(fGiveUp, took);
         if (zoneAnswered)
-            Lost(now, {{began, inFlightAtStart}});
+            Lost(now, {{began, inFlightAtStart}}, 0);
     }
     if (now - fRoundStart >= Round())
         EndRound(now);
@@ -105,23 +105,24 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
 // once, and stays there while the lookups lost meanwhile are tried again. Those begun before
 // the last cut were answered for by it.
 //
-// How many it takes: fewer than were in flight when the first lost one began, if they reached
-// it in the order counted; and at least as many as were in flight when the last one began, less
-// those lost. Lookups begun together may reach it in another order, so that one counted third
-// is dropped: the first count then falls far too low, and the second holds it up.
-void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups) {
+// How many it takes is counted two ways, and the larger count holds: fewer than the fewest in
+// flight when a lost one began, if they reached it in the order counted; and at least as many
+// as the pool saw it take (`takenAtLeast`). Lookups begun together may reach the resolver in
+// another order than counted, so that one counted third is dropped: the first count then falls
+// far too low, and the second holds it up. Lookups ended unanswered, told one by one, give no
+// second count.
+void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups,
+                       int takenAtLeast) {
     for (const LostLookup& lookup : lookups) {
         if (lookup.Began < fLastCut)
             continue;
         ++fLost;
         fLastSafe = std::min(fLastSafe, lookup.InFlightAtStart - 1);
-        fLostTop = std::max(fLostTop, lookup.InFlightAtStart);
     }
-    if (fLost == 0 ||
-        fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
+    if (fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
         return;
     fStarting = false;
-    fCeiling = std::clamp(std::max(fLastSafe, fLostTop - fLost), 1, fLevel);
+    fCeiling = std::clamp(std::max(fLastSafe, takenAtLeast), 1, fLevel);
     fLevel = std::max(1, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
     fHoldUntil = now + 2 * fGiveUp;
     fRiseTime = Duration::zero();
@@ -129,7 +130,6 @@ void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& loo
     fLastCut = now;
     fLost = 0;
     fLastSafe = 1 << 30;
-    fLostTop = 0;
 }
 
 void LookupLevel::Late(Clock::time_point, int late, int inFlight) {
@@ -179,7 +179,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
     // level brings, counted from its first answer: in the first round, or the first after a
     // pause, they only begin to come a round trip in.
     const bool settled = fRoundStart >= fRiseStart + fRiseTime;
-    const bool full = steady && fMostInFlight >= fLevel * 9 / 10;
+    const bool full = steady && fMostInFlight >= std::max(1, fLevel * 9 / 10);
     const Duration span = fLastAnswer - fFirstAnswer;
     if (fRateLevel != fLevel) {
         fRateLevel = fLevel;
@@ -195,7 +195,9 @@ void LookupLevel::EndRound(Clock::time_point now) {
     // A doubling is judged by the answers it brought; not while lookups are late, which may
     // have been dropped: answers that never come say nothing of how many the resolver takes,
     // and the cut for lookups lost (Lost) knows better where it stops taking them.
-    const bool judging = rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel && !fLateNow;
+    // Below the least, where only lookups lost put it, only they take it lower.
+    const bool judging = rate > 0 && fBelowLevel > 0 && fLevel >= 2 * fBelowLevel && !fLateNow &&
+                         fLevel > fLimits.Least;
     if (fSlowRounds >= 2) {
         // Answers queue in the resolver: fewer at once, and no more than before a doubling
         // not judged yet.
@@ -209,7 +211,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
         // Twice the lookups in flight brought not a quarter more answers: take the rise back,
         // and stay there as after lookups lost.
         fStarting = false;
-        fLevel = std::min(fLevel, std::max(fLimits.Least, fBelowLevel));
+        fLevel = std::max(fLimits.Least, fBelowLevel);
         fCeiling = fLevel;
         fHoldUntil = now + 2 * fGiveUp;
         fRiseTime = Duration::zero();
@@ -225,8 +227,8 @@ void LookupLevel::EndRound(Clock::time_point now) {
         fQueueFree = fBelowMedian;
         fBelowLevel = 0;
     } else if (!slower && !fLateNow && !Queued(median) && fLastCut < fRoundStart &&
-               now - (fRiseStart + fRiseTime) >= LateAfter() && fMostInFlight >= fLevel * 9 / 10 &&
-               WorthGrowing()) {
+               now - (fRiseStart + fRiseTime) >= LateAfter() &&
+               fMostInFlight >= std::max(1, fLevel * 9 / 10) && WorthGrowing()) {
         // The lookups of the last rise have had time to be late.
         int next = fStarting ? fLevel * 2 : fLevel + std::max(1, fLevel / 8);
         if (fLevel < fLimits.Free)

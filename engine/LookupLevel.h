@@ -22,7 +22,8 @@ public:
 
     struct Limits {
         int Start = 64;
-        // The least it falls to while answers queue; lookups lost take it lower.
+        // The least it falls to while answers queue or a rise is taken back; lookups lost
+        // take it lower.
         int Least = 8;
         int Most = 1024;
         // Up to this the level doubles each round while nothing is lost. Beyond it, where a
@@ -59,13 +60,16 @@ public:
     // how many were in flight when it began.
     void Ended(Clock::time_point now, Clock::time_point began, bool answered, bool zoneAnswered,
                int inFlightAtStart);
-    // Lookups in zones that answer, found still in flight past OverdueAfter() together (each
-    // told once), or one that ended unanswered.
+    // A lookup lost: when it began, and how many were in flight then.
     struct LostLookup {
         Clock::time_point Began;
         int InFlightAtStart;
     };
-    void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups);
+    // Lookups in zones that answer, found still in flight past OverdueAfter() at one look (or
+    // one that ended unanswered), each told once; `takenAtLeast` the fewest the resolver is known
+    // to have taken at once then: of those in flight when the one begun with most in flight began,
+    // the ones that have ended.
+    void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups, int takenAtLeast);
     // How many of those in flight, in zones that answer, are past LateAfter(): told now and then.
     void Late(Clock::time_point now, int late, int inFlight);
 
@@ -96,7 +100,6 @@ private:
     int fPreviousMostInFlight = 0;
     int fLost = 0;
     int fLastSafe = 1 << 30; // the fewest in flight when a lost lookup began, less one
-    int fLostTop = 0;        // the most in flight when one began
     bool fLateNow = false;   // the last count of late lookups was more than a few
     std::vector<Duration> fTimes;
     // The round trip when nothing queues: the least of the recent rounds' medians.

@@ -320,9 +320,21 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
             lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart});
         }
     }
-    // Told together: the cut that follows from all of them is sounder than from the first few.
-    if (!lostNow.empty())
-        fLevel->Lost(now, lostNow);
+    // Of those in flight when the one begun with most in flight began, the resolver took all
+    // but those still in their attempt, which, begun before it, are overdue too, in whatever
+    // zone (a zone not heard from yet, a silent one, a name's own addresses).
+    if (!lostNow.empty()) {
+        const auto top =
+            std::max_element(lostNow.begin(), lostNow.end(), [](const auto& a, const auto& b) {
+                return a.InFlightAtStart < b.InFlightAtStart;
+            });
+        int unanswered = 0;
+        for (const HostAddress& address : fRunningNow) {
+            const Entry& entry = fInFlight.find(address)->second;
+            unanswered += entry.InAttempt && entry.AttemptStart <= top->Began;
+        }
+        fLevel->Lost(now, lostNow, top->InFlightAtStart - unanswered);
+    }
     fLevel->Late(now, lateCount, fRunning.load());
     if (fLevel->Level() > before || fLostRunning > lostBefore)
         MoreRoom();

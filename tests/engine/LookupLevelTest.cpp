@@ -76,7 +76,7 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
     std::vector<LookupLevel::LostLookup> lost;
     for (int i = 0; i < 10; ++i)
         lost.push_back({s.now - 100ms, 101 + i});
-    s.level.Lost(s.now, lost);
+    s.level.Lost(s.now, lost, 100);
     EXPECT_LE(s.level.Level(), 100);
     EXPECT_GE(s.level.Level(), 90);
     // It stays below that while the lost lookups are tried again.
@@ -87,26 +87,31 @@ TEST(LookupLevel, LookupsLostWhereAnswersComeCutItButASilentZoneDoesNot) {
 }
 
 // Lookups begun together reach the resolver in another order than they were counted: the one
-// dropped may be one counted among the first. The cut follows what the resolver took, even
-// below the least the level falls to while answers queue.
+// dropped may be one counted among the first. The cut follows what the resolver was seen to
+// take, or where the first lost lookup began if that is more, even below the least the level
+// falls to while answers queue.
 TEST(LookupLevel, LookupsLostFromABurstCutItToWhatTheResolverTook) {
     struct Case {
         const char* name;
-        int takes; // the most the resolver takes at once
+        int takes;     // the most the resolver takes at once
+        bool shuffled; // those it took were counted second, fourth, sixth...; else the first
+        int seen;      // the most it was seen to take
         int least, most;
     };
-    for (const Case& c : {Case{"takes 16", 16, 14, 16}, Case{"takes 4", 4, 3, 4}}) {
+    const Case cases[] = {
+        {"takes 16, counted out of order", 16, true, 16, 14, 16},
+        {"takes 4, counted out of order", 4, true, 4, 3, 4},
+        {"takes 16, seen to take fewer", 16, false, 4, 14, 16},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Simulation s;
         s.Run(100ms, 20ms);
-        const int inFlight = s.level.Level();
-        // Every lookup counted in flight but the first `takes` to arrive, which were counted
-        // second, fourth, sixth and so on, was dropped.
         std::vector<LookupLevel::LostLookup> lost;
-        for (int counted = 1; counted <= inFlight; ++counted)
-            if (counted % 2 == 1 || counted > 2 * c.takes)
+        for (int counted = 1; counted <= s.level.Level(); ++counted)
+            if (c.shuffled ? counted % 2 == 1 || counted > 2 * c.takes : counted > c.takes)
                 lost.push_back({s.now - 300ms, counted});
-        s.level.Lost(s.now, lost);
+        s.level.Lost(s.now, lost, c.seen);
         EXPECT_GE(s.level.Level(), c.least);
         EXPECT_LE(s.level.Level(), c.most);
     }
