@@ -94,7 +94,7 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
         if (took > std::max(fSlowest * kLostFactor * 2, Duration(kLeastOverdue * 4)))
             fGiveUp = std::max(fGiveUp, took);
         if (zoneAnswered)
-            Lost(now, {{began, inFlightAtStart}}, 0);
+            Lost(now, {{began, inFlightAtStart, -1}});
     }
     if (now - fRoundStart >= Round())
         EndRound(now);
@@ -105,24 +105,23 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
 // once, and stays there while the lookups lost meanwhile are tried again. Those begun before
 // the last cut were answered for by it.
 //
-// How many it takes is counted two ways, and the larger count holds: fewer than the fewest in
-// flight when a lost one began, if they reached it in the order counted; and at least as many
-// as the pool saw it take (`takenAtLeast`). Lookups begun together may reach the resolver in
-// another order than counted, so that one counted third is dropped: the first count then falls
-// far too low, and the second holds it up. Lookups ended unanswered, told one by one, give no
-// second count.
-void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups,
-                       int takenAtLeast) {
+// How many it takes is what it was seen to take: of those in flight when a lost lookup began,
+// the ones that have ended. Failing that, fewer than the fewest in flight when one began; but
+// lookups begun together reach the resolver in another order than counted, so that one
+// counted third may be dropped, and lookups in zones not heard from yet are not told lost at
+// all, so that this count may fall far too low or stay far too high.
+void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups) {
     for (const LostLookup& lookup : lookups) {
         if (lookup.Began < fLastCut)
             continue;
         ++fLost;
         fLastSafe = std::min(fLastSafe, lookup.InFlightAtStart - 1);
+        fTaken = std::max(fTaken, lookup.Taken);
     }
-    if (fLost < std::max(kLeastLost, std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
+    if (fLost < std::max(FewLost(), std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
         return;
     fStarting = false;
-    fCeiling = std::clamp(std::max(fLastSafe, takenAtLeast), 1, fLevel);
+    fCeiling = std::clamp(fTaken >= 0 ? fTaken : fLastSafe, 1, fLevel);
     fLevel = std::max(1, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
     fHoldUntil = now + 2 * fGiveUp;
     fRiseTime = Duration::zero();
@@ -130,10 +129,16 @@ void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& loo
     fLastCut = now;
     fLost = 0;
     fLastSafe = 1 << 30;
+    fTaken = -1;
+}
+
+// Lookups lost or late that tell overload from a slow answer now and then: fewer at a low level.
+int LookupLevel::FewLost() const {
+    return std::min(kLeastLost, std::max(1, fLevel / 4));
 }
 
 void LookupLevel::Late(Clock::time_point, int late, int inFlight) {
-    fLateNow = late > std::max(kLeastLost, inFlight / kLostShare);
+    fLateNow = late > std::max(FewLost(), inFlight / kLostShare);
 }
 
 // Below Free, always. Beyond it, a rise that the resolver cannot take costs the lookups it

@@ -60,16 +60,16 @@ public:
     // how many were in flight when it began.
     void Ended(Clock::time_point now, Clock::time_point began, bool answered, bool zoneAnswered,
                int inFlightAtStart);
-    // A lookup lost: when it began, and how many were in flight then.
+    // A lookup lost: when it began, how many were in flight then, and of those how many have
+    // ended since, which the resolver took (below 0: not known).
     struct LostLookup {
         Clock::time_point Began;
         int InFlightAtStart;
+        int Taken;
     };
-    // Lookups in zones that answer, found still in flight past OverdueAfter() at one look (or
-    // one that ended unanswered), each told once; `takenAtLeast` the fewest the resolver is known
-    // to have taken at once then: of those in flight when the one begun with most in flight began,
-    // the ones that have ended.
-    void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups, int takenAtLeast);
+    // Lookups in zones that answer, found still in flight past OverdueAfter() at one look, or
+    // one that ended unanswered; each told once.
+    void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups);
     // How many of those in flight, in zones that answer, are past LateAfter(): told now and then.
     void Late(Clock::time_point now, int late, int inFlight);
 
@@ -78,6 +78,7 @@ private:
     bool WorthGrowing() const;
     Duration Round() const;
     static Duration QueueAbove(Duration median);
+    int FewLost() const;
     bool Queued(Duration median) const;
 
     const Limits fLimits;
@@ -100,6 +101,7 @@ private:
     int fPreviousMostInFlight = 0;
     int fLost = 0;
     int fLastSafe = 1 << 30; // the fewest in flight when a lost lookup began, less one
+    int fTaken = -1;         // the most the resolver was seen to take when one began
     bool fLateNow = false;   // the last count of late lookups was more than a few
     std::vector<Duration> fTimes;
     // The round trip when nothing queues: the least of the recent rounds' medians.

@@ -316,25 +316,25 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
         ++lateCount;
         if (!entry.OverdueTold && now - entry.AttemptStart > lost) {
             entry.OverdueTold = true;
+            entry.ToldAt = now;
             ++fLostRunning;
-            lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart});
+            lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart, 0});
         }
     }
-    // Of those in flight when the one begun with most in flight began, the resolver took all
-    // but those still in their attempt, which, begun before it, are overdue too, in whatever
-    // zone (a zone not heard from yet, a silent one, a name's own addresses).
-    if (!lostNow.empty()) {
-        const auto top =
-            std::max_element(lostNow.begin(), lostNow.end(), [](const auto& a, const auto& b) {
-                return a.InFlightAtStart < b.InFlightAtStart;
-            });
+    // Of those in flight when a lost lookup began, the resolver took all but those still in
+    // their attempt, which are overdue too, in whatever zone (one not heard from yet, a silent
+    // one, a name's own addresses). Those told lost before it began were not in flight then.
+    for (LookupLevel::LostLookup& lookup : lostNow) {
         int unanswered = 0;
         for (const HostAddress& address : fRunningNow) {
             const Entry& entry = fInFlight.find(address)->second;
-            unanswered += entry.InAttempt && entry.AttemptStart <= top->Began;
+            unanswered += entry.InAttempt && entry.AttemptStart <= lookup.Began &&
+                          !(entry.OverdueTold && entry.ToldAt < lookup.Began);
         }
-        fLevel->Lost(now, lostNow, top->InFlightAtStart - unanswered);
+        lookup.Taken = lookup.InFlightAtStart - unanswered;
     }
+    if (!lostNow.empty())
+        fLevel->Lost(now, lostNow);
     fLevel->Late(now, lateCount, fRunning.load());
     if (fLevel->Level() > before || fLostRunning > lostBefore)
         MoreRoom();

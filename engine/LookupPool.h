@@ -82,9 +82,10 @@ private:
         Clock::time_point AttemptStart;
         int InFlightAtStart = 0;
         bool OverdueTold = false;
-        bool InAttempt = false; // not between two attempts
-        bool Forward = false;   // the lookup of the name's own addresses
-        bool Awaited = false;   // a worker waits for it
+        Clock::time_point ToldAt; // when it was told overdue
+        bool InAttempt = false;   // not between two attempts
+        bool Forward = false;     // the lookup of the name's own addresses
+        bool Awaited = false;     // a worker waits for it
     };
     class Attempts;
 
