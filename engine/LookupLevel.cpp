@@ -105,11 +105,12 @@ void LookupLevel::Ended(Clock::time_point now, Clock::time_point began, bool ans
 // once, and stays there while the lookups lost meanwhile are tried again. Those begun before
 // the last cut were answered for by it.
 //
-// How many it takes is what it was seen to take: of those in flight when a lost lookup began,
-// the ones that have ended. Failing that, fewer than the fewest in flight when one began; but
-// lookups begun together reach the resolver in another order than counted, so that one
-// counted third may be dropped, and lookups in zones not heard from yet are not told lost at
-// all, so that this count may fall far too low or stay far too high.
+// How many it takes is what it was seen to take: of the attempts under way when a lost lookup
+// began, those that have ended since. Failing that (lookups that ended unanswered, told one by
+// one), fewer than the fewest in flight when one began, but not below the least: lookups begun
+// together reach the resolver in another order than counted, so that one counted third may be
+// dropped, and lookups in zones not heard from yet are not told lost at all, so that this count
+// may fall far too low or stay far too high.
 void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& lookups) {
     for (const LostLookup& lookup : lookups) {
         if (lookup.Began < fLastCut)
@@ -121,15 +122,36 @@ void LookupLevel::Lost(Clock::time_point now, const std::vector<LostLookup>& loo
     if (fLost < std::max(FewLost(), std::max(fMostInFlight, fPreviousMostInFlight) / kLostShare))
         return;
     fStarting = false;
-    fCeiling = std::clamp(fTaken >= 0 ? fTaken : fLastSafe, 1, fLevel);
-    fLevel = std::max(1, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
+    const bool seen = fTaken >= 0;
+    const int least = seen ? 1 : std::min(fLevel, fLimits.Least);
+    // At or above the level, nothing says where the resolver stops: well below the level.
+    fCeiling = std::clamp(seen ? fTaken : fLastSafe, least, fLevel);
+    fLevel = std::max(least, fCeiling < fLevel ? fCeiling * 19 / 20 : fLevel * 7 / 10);
     fHoldUntil = now + 2 * fGiveUp;
     fRiseTime = Duration::zero();
     fBelowLevel = 0;
+    Cut(now);
+}
+
+// Lookups begun before now are answered for by the change of level made now.
+void LookupLevel::Cut(Clock::time_point now) {
     fLastCut = now;
     fLost = 0;
     fLastSafe = 1 << 30;
     fTaken = -1;
+}
+
+void LookupLevel::CountTaken(std::vector<LostLookup>& lookups,
+                             std::vector<Clock::time_point> starts,
+                             std::vector<Clock::time_point> told) {
+    std::sort(starts.begin(), starts.end());
+    std::sort(told.begin(), told.end());
+    for (LostLookup& lookup : lookups) {
+        const auto under =
+            (std::upper_bound(starts.begin(), starts.end(), lookup.Began) - starts.begin()) -
+            (std::lower_bound(told.begin(), told.end(), lookup.Began) - told.begin());
+        lookup.Taken -= static_cast<int>(under);
+    }
 }
 
 // Lookups lost or late that tell overload from a slow answer now and then: fewer at a low level.
@@ -220,7 +242,7 @@ void LookupLevel::EndRound(Clock::time_point now) {
         fCeiling = fLevel;
         fHoldUntil = now + 2 * fGiveUp;
         fRiseTime = Duration::zero();
-        fLastCut = now;
+        Cut(now);
         fBelowLevel = 0;
     } else if (judging && fBelowMedian > Duration::zero() && median > QueueAbove(fBelowMedian)) {
         // More answers came, but each waited a third longer or more: the lookups begin to

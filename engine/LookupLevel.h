@@ -60,8 +60,8 @@ public:
     // how many were in flight when it began.
     void Ended(Clock::time_point now, Clock::time_point began, bool answered, bool zoneAnswered,
                int inFlightAtStart);
-    // A lookup lost: when it began, how many were in flight then, and of those how many have
-    // ended since, which the resolver took (below 0: not known).
+    // A lookup lost: when it began, how many were in flight then, and how many of the attempts
+    // under way then have ended since (taken by the resolver; below 0: not known).
     struct LostLookup {
         Clock::time_point Began;
         int InFlightAtStart;
@@ -70,6 +70,12 @@ public:
     // Lookups in zones that answer, found still in flight past OverdueAfter() at one look, or
     // one that ended unanswered; each told once.
     void Lost(Clock::time_point now, const std::vector<LostLookup>& lookups);
+    // Sets each lost lookup's Taken, given as the attempts under way when it began (none told
+    // lost), from when the attempts under way now began (`starts`) and when those of them told
+    // lost were told (`told`). Those still under way, in whatever zone, were not taken; those
+    // told lost before it began were not counted then.
+    static void CountTaken(std::vector<LostLookup>& lookups, std::vector<Clock::time_point> starts,
+                           std::vector<Clock::time_point> told);
     // How many of those in flight, in zones that answer, are past LateAfter(): told now and then.
     void Late(Clock::time_point now, int late, int inFlight);
 
@@ -79,6 +85,7 @@ private:
     Duration Round() const;
     static Duration QueueAbove(Duration median);
     int FewLost() const;
+    void Cut(Clock::time_point now);
     bool Queued(Duration median) const;
 
     const Limits fLimits;

@@ -105,6 +105,8 @@ public:
         it->second.InFlightAtStart = fPool.InAttempts();
         it->second.InAttempt = true;
         it->second.Forward = forward;
+        it->second.Counted = true;
+        it->second.AttemptsAtStart = ++fPool.fAttemptsNow;
         if (fPool.fLevel)
             fPool.fLevel->Began(now, it->second.InFlightAtStart,
                                 static_cast<int>(fPool.fInFlight.size()) -
@@ -288,11 +290,19 @@ void TLookupPool::Run(std::unique_lock<std::mutex>& lock, const HostAddress& add
         fRoom.notify_one();
 }
 
-// Under fLock: the attempt told lost has ended, and counts no more as lost.
+// Under fLock: the attempt has ended: it counts no more as lost, nor as under way.
 void TLookupPool::Found(Entry& entry) {
+    Uncount(entry);
     if (entry.OverdueTold) {
         entry.OverdueTold = false;
         --fLostRunning;
+    }
+}
+
+void TLookupPool::Uncount(Entry& entry) {
+    if (entry.Counted) {
+        entry.Counted = false;
+        --fAttemptsNow;
     }
 }
 
@@ -306,8 +316,14 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const int lostBefore = fLostRunning;
     int lateCount = 0;
     std::vector<LookupLevel::LostLookup> lostNow;
+    std::vector<Clock::time_point> starts, told; // of the attempts under way, and when told lost
     for (const HostAddress& address : fRunningNow) {
         Entry& entry = fInFlight.find(address)->second;
+        if (entry.InAttempt) {
+            starts.push_back(entry.AttemptStart);
+            if (entry.OverdueTold)
+                told.push_back(entry.ToldAt);
+        }
         // Only an attempt under way at the address's own zone: not a lookup between two
         // attempts (waiting for room), nor one of a name's own addresses.
         if (!entry.InAttempt || entry.Forward || now - entry.AttemptStart <= late ||
@@ -318,23 +334,14 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
             entry.OverdueTold = true;
             entry.ToldAt = now;
             ++fLostRunning;
-            lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart, 0});
+            Uncount(entry);
+            lostNow.push_back({entry.AttemptStart, entry.InFlightAtStart, entry.AttemptsAtStart});
         }
     }
-    // Of those in flight when a lost lookup began, the resolver took all but those still in
-    // their attempt, which are overdue too, in whatever zone (one not heard from yet, a silent
-    // one, a name's own addresses). Those told lost before it began were not in flight then.
-    for (LookupLevel::LostLookup& lookup : lostNow) {
-        int unanswered = 0;
-        for (const HostAddress& address : fRunningNow) {
-            const Entry& entry = fInFlight.find(address)->second;
-            unanswered += entry.InAttempt && entry.AttemptStart <= lookup.Began &&
-                          !(entry.OverdueTold && entry.ToldAt < lookup.Began);
-        }
-        lookup.Taken = lookup.InFlightAtStart - unanswered;
-    }
-    if (!lostNow.empty())
+    if (!lostNow.empty()) {
+        LookupLevel::CountTaken(lostNow, std::move(starts), std::move(told));
         fLevel->Lost(now, lostNow);
+    }
     fLevel->Late(now, lateCount, fRunning.load());
     if (fLevel->Level() > before || fLostRunning > lostBefore)
         MoreRoom();

@@ -81,6 +81,10 @@ private:
         // was counted as overdue.
         Clock::time_point AttemptStart;
         int InFlightAtStart = 0;
+        // Attempts under way then, itself included, none told lost; and whether it is counted
+        // among those under way now.
+        int AttemptsAtStart = 0;
+        bool Counted = false;
         bool OverdueTold = false;
         Clock::time_point ToldAt; // when it was told overdue
         bool InAttempt = false;   // not between two attempts
@@ -106,6 +110,8 @@ private:
     // With the number left to the pool: tells the level of lookups gone overdue.
     void CheckOverdue(Clock::time_point now);
     void Found(Entry& entry);
+    // Under fLock: the entry's attempt counts no more among those under way.
+    void Uncount(Entry& entry);
     static void* ThreadBody(void* pool);
 
     EngineRuntime& fEngine;
@@ -137,6 +143,7 @@ private:
     // them, so they do not count against the level while they wait for its time-out.
     int fLostRunning = 0;
     int fWaitingForRoom = 0; // running, and waiting for room for their next attempt
+    int fAttemptsNow = 0;    // attempts under way, none told lost
     std::atomic<std::int64_t> fLookups{0};
 };
 

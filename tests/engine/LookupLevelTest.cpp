@@ -1,6 +1,7 @@
 // The level of lookups in flight, driven by a clock of the test's own and answers it makes up.
 #include "LookupLevel.h"
 
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
 #include <queue>
@@ -115,18 +116,44 @@ TEST(LookupLevel, LookupsLostFromABurstCutItToWhatTheResolverTook) {
             if (!taken && counted % c.toldEvery == 0)
                 lost.push_back({s.now - 300ms, counted, counted - (inFlight - c.takes)});
         }
+        std::reverse(lost.begin(), lost.end()); // the pool tells them in no order
         s.level.Lost(s.now, lost);
         EXPECT_GE(s.level.Level(), c.takes - 1);
         EXPECT_LE(s.level.Level(), c.takes);
     }
+    // Lookups that ended unanswered, told one by one, say less: not below the least.
+    Simulation ended;
+    ended.Run(100ms, 20ms);
+    for (int i = 0; i < 3; ++i)
+        ended.level.Ended(ended.now, ended.now - 1s, false, true, 2);
+    EXPECT_EQ(ended.level.Level(), 8);
     // At a level of a few, one lost lookup is not a slow answer now and then.
     LookupLevel::Limits few;
     few.Start = few.Most = 4;
     few.Least = 1;
     Simulation s(few);
     s.Run(100ms, 20ms);
+    ASSERT_EQ(s.level.Level(), 4);
     s.level.Lost(s.now, {{s.now - 300ms, 4, 3}});
     EXPECT_LT(s.level.Level(), 4);
+}
+
+// What a lost lookup says the resolver took: of the attempts under way when it began, those
+// that have ended since.
+TEST(LookupLevel, TakenAreThoseUnderWayAtALostLookupsStartThatHaveEndedSince) {
+    const auto t = Clock::time_point() + 1h;
+    // Under way now: attempts begun at t+0 (told lost at t+5), t+1, t+2, t+3 (lost, told at t+9).
+    const std::vector<Clock::time_point> starts = {t + 3ms, t, t + 2ms, t + 1ms};
+    const std::vector<Clock::time_point> told = {t + 9ms, t + 5ms};
+    std::vector<LookupLevel::LostLookup> lost = {
+        {t + 3ms, 0, 10}, // 10 under way at its start: all but those 4 were taken
+        {t + 6ms, 0, 10}, // ... not counting the one told lost before it began
+        {t + 1ms, 0, 10}, // only 2 under way now began by then
+    };
+    LookupLevel::CountTaken(lost, starts, told);
+    EXPECT_EQ(lost[0].Taken, 6);
+    EXPECT_EQ(lost[1].Taken, 7);
+    EXPECT_EQ(lost[2].Taken, 8);
 }
 
 TEST(LookupLevel, ADoublingThatBringsNoMoreAnswersIsTakenBackAndOnlyThen) {
