@@ -316,14 +316,8 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
     const int lostBefore = fLostRunning;
     int lateCount = 0;
     std::vector<LookupLevel::LostLookup> lostNow;
-    std::vector<Clock::time_point> starts, told; // of the attempts under way, and when told lost
     for (const HostAddress& address : fRunningNow) {
         Entry& entry = fInFlight.find(address)->second;
-        if (entry.InAttempt) {
-            starts.push_back(entry.AttemptStart);
-            if (entry.OverdueTold)
-                told.push_back(entry.ToldAt);
-        }
         // Only an attempt under way at the address's own zone: not a lookup between two
         // attempts (waiting for room), nor one of a name's own addresses.
         if (!entry.InAttempt || entry.Forward || now - entry.AttemptStart <= late ||
@@ -339,6 +333,16 @@ void TLookupPool::CheckOverdue(Clock::time_point now) {
         }
     }
     if (!lostNow.empty()) {
+        // When the attempts under way began, and when those of them told lost were told.
+        std::vector<Clock::time_point> starts, told;
+        for (const HostAddress& address : fRunningNow) {
+            const Entry& entry = fInFlight.find(address)->second;
+            if (entry.InAttempt) {
+                starts.push_back(entry.AttemptStart);
+                if (entry.OverdueTold)
+                    told.push_back(entry.ToldAt);
+            }
+        }
         LookupLevel::CountTaken(lostNow, std::move(starts), std::move(told));
         fLevel->Lost(now, lostNow);
     }
